@@ -1,0 +1,101 @@
+// src/core/buffer.h: one growing byte buffer with little-endian writers.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <span>
+#include <bit>  // std::endian
+#include <utility>
+
+namespace korvane {
+
+// Grows by 1.5x through realloc, which moves large blocks by remapping pages
+// instead of copying them. Bytes are never zero-filled: fresh pages cost.
+class ByteBuffer {
+ public:
+  ByteBuffer() = default;
+  explicit ByteBuffer(size_t capacity) { reserve(capacity); }
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+  ByteBuffer(ByteBuffer&& o) noexcept
+      : data_(std::exchange(o.data_, nullptr)),
+        size_(std::exchange(o.size_, 0)),
+        cap_(std::exchange(o.cap_, 0)) {}
+  ByteBuffer& operator=(ByteBuffer&& o) noexcept {
+    std::swap(data_, o.data_);
+    std::swap(size_, o.size_);
+    std::swap(cap_, o.cap_);
+    return *this;
+  }
+  ~ByteBuffer() { std::free(data_); }
+
+  uint8_t* data() noexcept { return data_; }
+  const uint8_t* data() const noexcept { return data_; }
+  size_t size() const noexcept { return size_; }
+  std::span<const uint8_t> bytes() const noexcept { return {data_, size_}; }
+
+  void reserve(size_t capacity) {
+    if (capacity > cap_) regrow(capacity);
+  }
+
+  // Appends `n` uninitialised bytes and returns where they start.
+  uint8_t* extend(size_t n) {
+    if (n > cap_ - size_) expand(n);
+    uint8_t* p = data_ + size_;
+    size_ += n;
+    return p;
+  }
+
+  void put_u8(uint8_t v) { *extend(1) = v; }
+  void put_u16(uint16_t v) { store(extend(2), v); }
+  void put_u32(uint32_t v) { store(extend(4), v); }
+  void put_u64(uint64_t v) { store(extend(8), v); }
+  void put_bytes(const void* p, size_t n) {
+    if (n) std::memcpy(extend(n), p, n);
+  }
+
+  // Gives back the last `n` bytes (set aside by `extend` and left unused).
+  void drop_back(size_t n) noexcept { size_ -= n; }
+
+  void set_u32(size_t offset, uint32_t v) noexcept { store(data_ + offset, v); }
+
+  // Opens `n` bytes at `offset`, moving the tail up; the gap is uninitialised.
+  void insert_gap(size_t offset, size_t n) {
+    extend(n);
+    std::memmove(data_ + offset + n, data_ + offset, size_ - n - offset);
+  }
+  // Removes `n` bytes at `offset`, moving the tail down.
+  void erase(size_t offset, size_t n) noexcept {
+    std::memmove(data_ + offset, data_ + offset + n, size_ - offset - n);
+    size_ -= n;
+  }
+
+  template <class T>
+  static void store(uint8_t* p, T v) noexcept {
+    std::memcpy(p, &v, sizeof v);  // the supported hosts are little-endian
+  }
+
+ private:
+  void expand(size_t n) {
+    size_t need = size_ + n;
+    size_t grown = cap_ + cap_ / 2;
+    regrow(need > grown ? need : (grown < 256 ? 256 : grown));
+  }
+  void regrow(size_t capacity) {
+    void* p = std::realloc(data_, capacity);
+    if (!p) throw std::bad_alloc();
+    data_ = static_cast<uint8_t*>(p);
+    cap_ = capacity;
+  }
+
+  uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+  size_t cap_ = 0;
+};
+
+static_assert(std::endian::native == std::endian::little,
+              "the byte format is little-endian and written by memcpy");
+
+}  // namespace korvane

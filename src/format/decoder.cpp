@@ -1,0 +1,445 @@
+// src/format/decoder.cpp: the reconstruction engine, the allowlist gate and
+// class resolution with schema migrations.
+#include "format/decoder.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "binding.h"
+#include "depth_guard.h"
+#include "format/reader.h"
+#include "process_state.h"
+
+namespace korvane::format {
+
+using graph::GraphNode;
+using graph::NodeKind;
+
+namespace {
+
+constexpr const char* kWhere = " while decoding";
+
+PyResult<Ref> new_str(std::string_view text) {
+  return check(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
+
+// "korvane.x", else its legacy twin; a failure of both gives the second's error.
+PyResult<Ref> import_helper(PyObject* name, PyObject* legacy) {
+  for (PyObject* candidate : {name, legacy}) {
+    Ref module = Ref::steal(PyImport_GetModule(candidate));
+    if (!module && !PyErr_Occurred()) module = Ref::steal(PyImport_Import(candidate));
+    if (module) return module;
+    if (candidate == legacy) return PyError::fetch();
+    PyErr_Clear();
+  }
+  return PyError::fetch();  // not reached
+}
+
+class Decoder {
+ public:
+  Decoder(const ParsedDocument& doc) : doc_(doc), memo_(doc.object_count(), nullptr) {
+    // Without dataclass entries no user code runs while building, so a list
+    // can be made at full length and filled in place.
+    fill_in_place_ = doc.dataclass_entries == 0;
+  }
+  Decoder(const Decoder&) = delete;
+  Decoder& operator=(const Decoder&) = delete;
+  ~Decoder() {
+    for (PyObject* p : memo_) Py_XDECREF(p);
+    for (PyObject* p : strings_) Py_XDECREF(p);
+  }
+
+  PyResult<Ref> resolve(uint32_t n);
+
+ private:
+  // A reference back to a tuple or frozenset that is still being built gets
+  // this marker; the places that can take the finished object later (list
+  // items, dict values) are recorded and patched when it is done.
+  struct Patch {
+    uint32_t target;
+    Ref container;
+    Py_ssize_t index;  // list item
+    Ref key;           // dict value
+  };
+
+  PyResult<Ref> build(uint32_t n, const GraphNode& node);
+  PyResult<Ref> build_str(uint32_t index);
+  PyResult<Ref> build_list(uint32_t n, const GraphNode& node);
+  PyResult<Ref> build_dict(uint32_t n, const GraphNode& node);
+  PyResult<Ref> build_set(uint32_t n, const GraphNode& node);
+  PyResult<Ref> build_tuple(uint32_t n, const GraphNode& node);
+  PyResult<Ref> build_frozenset(uint32_t n, const GraphNode& node);
+  PyResult<Ref> build_dataclass(uint32_t n, const GraphNode& node);
+  PyResult<Ref> migrate(const graph::TypeEntry& entry, PyObject* cls, PyObject* instance,
+                        PyObject* names, std::vector<Ref>& values, uint32_t stored,
+                        uint32_t current);
+
+  // A child that must be a finished object (key, element, field).
+  PyResult<Ref> resolve_final(uint32_t n);
+  PyResult<Ref> marker();
+  void store(uint32_t n, Ref obj) {
+    Py_XDECREF(memo_[n]);
+    memo_[n] = obj.release();
+  }
+  PyResult<Ok> finish_patches(uint32_t n, PyObject* finished, size_t from);
+
+  const ParsedDocument& doc_;
+  std::vector<PyObject*> memo_;     // object number -> owned object; dense numbers
+  std::vector<PyObject*> strings_;  // string index -> owned str, made once
+  std::vector<Patch> patches_;
+  Ref marker_;
+  uint32_t marker_target_ = 0;  // the unfinished object the marker last stood for
+  bool fill_in_place_;
+};
+
+PyResult<Ref> Decoder::marker() {
+  if (!marker_) {
+    marker_ = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    if (!marker_) return PyError::fetch();
+  }
+  return Ref::borrow(marker_.get());
+}
+
+PyResult<Ref> Decoder::resolve(uint32_t n) {
+  if (n >= doc_.object_count())
+    return value_error("Invalid reference: " + std::to_string(n));
+  if (doc_.is_reference(n)) {
+    const uint64_t end = doc_.objects[n];
+    if (end == ParsedDocument::kRefLoop)
+      return value_error("Invalid data: reference loop at object " + std::to_string(n));
+    if ((end & ParsedDocument::kRefMissing) == ParsedDocument::kRefMissing)
+      return value_error("Invalid reference: " + std::to_string(end & 0xFFFFFFFFu));
+    n = static_cast<uint32_t>(end);
+  }
+  if (PyObject* done = memo_[n]) {
+    if (done == marker_.get()) marker_target_ = n;
+    return Ref::borrow(done);
+  }
+  return build(n, doc_.node(n));
+}
+
+PyResult<Ref> Decoder::resolve_final(uint32_t n) {
+  KV_ASSIGN_OR_RETURN(Ref obj, resolve(n));
+  if (marker_ && obj.get() == marker_.get())
+    return value_error(
+        "Invalid data: a tuple or frozenset is reached from inside itself through a key, "
+        "a set element, a tuple, a frozenset or a dataclass field");
+  return obj;
+}
+
+PyResult<Ref> Decoder::build(uint32_t n, const GraphNode& node) {
+  Ref obj;
+  switch (node.kind) {
+    case NodeKind::None: obj = Ref::borrow(Py_None); break;
+    case NodeKind::Bool: obj = Ref::borrow(node.boolean ? Py_True : Py_False); break;
+    case NodeKind::Int:
+      obj = Ref::steal(PyLong_FromLongLong(node.integer));
+      break;
+    case NodeKind::Float: obj = Ref::steal(PyFloat_FromDouble(node.real)); break;
+    case NodeKind::Str: {
+      KV_ASSIGN_OR_RETURN(obj, build_str(node.index));
+      break;
+    }
+    case NodeKind::Bytes:
+      obj = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(node.data),
+                                                 node.count));
+      break;
+    case NodeKind::List: return build_list(n, node);
+    case NodeKind::Tuple: return build_tuple(n, node);
+    case NodeKind::Dict: return build_dict(n, node);
+    case NodeKind::Set: return build_set(n, node);
+    case NodeKind::FrozenSet: return build_frozenset(n, node);
+    case NodeKind::Dataclass: return build_dataclass(n, node);
+    case NodeKind::Reference: return Error{ErrorKind::Panic, "unresolved reference entry"};
+  }
+  if (!obj) return PyError::fetch();
+  store(n, Ref::borrow(obj.get()));
+  return obj;
+}
+
+PyResult<Ref> Decoder::build_str(uint32_t index) {
+  if (index >= doc_.string_count())
+    return value_error("Invalid string index: " + std::to_string(index));
+  if (strings_.empty()) strings_.assign(doc_.string_count(), nullptr);
+  if (!strings_[index]) {
+    KV_ASSIGN_OR_RETURN(Ref s, new_str(doc_.text(index)));
+    strings_[index] = s.release();
+  }
+  return Ref::borrow(strings_[index]);
+}
+
+PyResult<Ref> Decoder::build_list(uint32_t n, const GraphNode& node) {
+  Ref list = Ref::steal(PyList_New(fill_in_place_ ? node.count : 0));
+  if (!list) return PyError::fetch();
+  store(n, Ref::borrow(list.get()));
+  KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(kWhere));
+  for (uint32_t i = 0; i < node.count; ++i) {
+    KV_ASSIGN_OR_RETURN(Ref item, resolve(node.child(i)));
+    if (marker_ && item.get() == marker_.get())
+      patches_.push_back(Patch{marker_target_, Ref::borrow(list.get()), static_cast<Py_ssize_t>(i), Ref()});
+    if (fill_in_place_) {
+      PyList_SetItem(list.get(), i, item.release());
+    } else if (PyList_Append(list.get(), item.get()) < 0) {
+      return PyError::fetch();
+    }
+  }
+  return list;
+}
+
+PyResult<Ref> Decoder::build_dict(uint32_t n, const GraphNode& node) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return PyError::fetch();
+  store(n, Ref::borrow(dict.get()));
+  KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(kWhere));
+  for (uint32_t i = 0; i < node.count; ++i) {
+    KV_ASSIGN_OR_RETURN(Ref key, resolve_final(node.child(2 * i)));
+    KV_ASSIGN_OR_RETURN(Ref value, resolve(node.child(2 * i + 1)));
+    if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return PyError::fetch();
+    if (marker_ && value.get() == marker_.get())
+      patches_.push_back(Patch{marker_target_, Ref::borrow(dict.get()), -1, std::move(key)});
+  }
+  return dict;
+}
+
+PyResult<Ref> Decoder::build_set(uint32_t n, const GraphNode& node) {
+  Ref set = Ref::steal(PySet_New(nullptr));
+  if (!set) return PyError::fetch();
+  store(n, Ref::borrow(set.get()));
+  KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(kWhere));
+  for (uint32_t i = 0; i < node.count; ++i) {
+    KV_ASSIGN_OR_RETURN(Ref item, resolve_final(node.child(i)));
+    if (PySet_Add(set.get(), item.get()) < 0) return PyError::fetch();
+  }
+  return set;
+}
+
+PyResult<Ok> Decoder::finish_patches(uint32_t n, PyObject* finished, size_t from) {
+  size_t keep = from;
+  for (size_t i = from; i < patches_.size(); ++i) {
+    Patch& p = patches_[i];
+    if (p.target != n) {
+      if (keep != i) patches_[keep] = std::move(p);
+      ++keep;
+      continue;
+    }
+    PyObject* c = p.container.get();
+    if (p.index >= 0) {
+      if (p.index < PyList_Size(c) && PyList_GetItem(c, p.index) == marker_.get()) {
+        Py_INCREF(finished);
+        if (PyList_SetItem(c, p.index, finished) < 0) return PyError::fetch();
+      }
+    } else if (PyDict_GetItem(c, p.key.get()) == marker_.get()) {
+      if (PyDict_SetItem(c, p.key.get(), finished) < 0) return PyError::fetch();
+    }
+  }
+  patches_.resize(keep);
+  return Ok();
+}
+
+// Tuples and frozensets cannot exist before their items: the marker stands
+// in the memo meanwhile, and patches give the finished object to the places
+// that received the marker.
+PyResult<Ref> Decoder::build_tuple(uint32_t n, const GraphNode& node) {
+  KV_ASSIGN_OR_RETURN(Ref mark, marker());
+  store(n, std::move(mark));
+  const size_t patches_from = patches_.size();
+  Ref tuple = Ref::steal(PyTuple_New(node.count));
+  if (!tuple) return PyError::fetch();
+  {
+    KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(kWhere));
+    for (uint32_t i = 0; i < node.count; ++i) {
+      KV_ASSIGN_OR_RETURN(Ref item, resolve_final(node.child(i)));
+      PyTuple_SetItem(tuple.get(), i, item.release());
+    }
+  }
+  store(n, Ref::borrow(tuple.get()));
+  KV_TRY(finish_patches(n, tuple.get(), patches_from));
+  return tuple;
+}
+
+PyResult<Ref> Decoder::build_frozenset(uint32_t n, const GraphNode& node) {
+  KV_ASSIGN_OR_RETURN(Ref mark, marker());
+  store(n, std::move(mark));
+  const size_t patches_from = patches_.size();
+  Ref set = Ref::steal(PyFrozenSet_New(nullptr));
+  if (!set) return PyError::fetch();
+  {
+    KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(kWhere));
+    for (uint32_t i = 0; i < node.count; ++i) {
+      KV_ASSIGN_OR_RETURN(Ref item, resolve_final(node.child(i)));
+      if (PySet_Add(set.get(), item.get()) < 0) return PyError::fetch();
+    }
+  }
+  store(n, Ref::borrow(set.get()));
+  KV_TRY(finish_patches(n, set.get(), patches_from));
+  return set;
+}
+
+// ---- dataclasses ---------------------------------------------------------
+
+PyResult<Ref> Decoder::build_dataclass(uint32_t n, const GraphNode& node) {
+  if (node.type_id >= doc_.types.size())
+    return value_error("Invalid type_id: " + std::to_string(node.type_id));
+  const graph::TypeEntry& entry = doc_.types.entry(node.type_id);
+  KV_ASSIGN_OR_RETURN(Ref module, import_helper(g_state.str_reconstruct,
+                                                g_state.str_legacy_reconstruct));
+  const auto name_count = static_cast<Py_ssize_t>(entry.field_names.size());
+  Ref names = Ref::steal(PyList_New(name_count));
+  if (!names) return PyError::fetch();
+  for (Py_ssize_t i = 0; i < name_count; ++i) {
+    KV_ASSIGN_OR_RETURN(Ref text, new_str(entry.field_names[i]));
+    PyList_SetItem(names.get(), i, text.release());
+  }
+  std::vector<Ref> values;
+  values.reserve(node.count);
+  {
+    KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(kWhere));
+    for (uint32_t i = 0; i < node.count; ++i) {
+      KV_ASSIGN_OR_RETURN(Ref value, resolve_final(node.child(i)));
+      values.push_back(std::move(value));
+    }
+  }
+  Ref make_class = Ref::steal(PyObject_GetAttr(module.get(), g_state.str_make_class));
+  if (!make_class) return PyError::fetch();
+  KV_ASSIGN_OR_RETURN(Ref class_name, new_str(entry.name));
+  Ref cls = Ref::steal(
+      PyObject_CallFunctionObjArgs(make_class.get(), class_name.get(), names.get(), nullptr));
+  if (!cls) return PyError::fetch();
+  Ref kwargs = Ref::steal(PyDict_New());
+  if (!kwargs) return PyError::fetch();
+  const Py_ssize_t pairs = std::min<Py_ssize_t>(name_count, static_cast<Py_ssize_t>(values.size()));
+  for (Py_ssize_t i = 0; i < pairs; ++i)
+    if (PyDict_SetItem(kwargs.get(), PyList_GetItem(names.get(), i), values[i].get()) < 0)
+      return PyError::fetch();
+  Ref instance = Ref::steal(PyObject_Call(cls.get(), g_state.empty_tuple, kwargs.get()));
+  if (!instance) return PyError::fetch();
+
+  // The class's current version, read from the instance; none means final.
+  uint32_t current = 0;
+  Ref version = Ref::steal(PyObject_GetAttr(instance.get(), g_state.str_korvane_version));
+  if (!version) {
+    PyErr_Clear();
+    version = Ref::steal(PyObject_GetAttr(instance.get(), g_state.str_meridel_version));
+  }
+  if (version) {
+    if (auto v = index_to_u32(version.get())) current = *v;
+  }
+  PyErr_Clear();
+  const uint32_t stored = entry.schema_version;
+  if (stored != current && stored != 0 && current != 0) {
+    KV_ASSIGN_OR_RETURN(instance, migrate(entry, cls.get(), instance.get(), names.get(), values,
+                                          stored, current));
+  }
+  store(n, Ref::borrow(instance.get()));
+  return instance;
+}
+
+// Passes the stored values through apply_migrations and builds the class
+// again from its result; keys that match no field stay as extra state.
+PyResult<Ref> Decoder::migrate(const graph::TypeEntry& entry, PyObject* cls, PyObject* first,
+                               PyObject* names, std::vector<Ref>& values, uint32_t stored,
+                               uint32_t current) {
+  KV_ASSIGN_OR_RETURN(Ref module, import_helper(g_state.str_migrations,
+                                                g_state.str_legacy_migrations));
+  Ref mapping = Ref::steal(PyDict_New());
+  Ref stored_obj = Ref::steal(PyLong_FromUnsignedLong(stored));
+  Ref current_obj = Ref::steal(PyLong_FromUnsignedLong(current));
+  if (!mapping || !stored_obj || !current_obj) return PyError::fetch();
+  const Py_ssize_t pairs =
+      std::min<Py_ssize_t>(PyList_Size(names), static_cast<Py_ssize_t>(values.size()));
+  for (Py_ssize_t i = 0; i < pairs; ++i)
+    if (PyDict_SetItem(mapping.get(), PyList_GetItem(names, i), values[i].get()) < 0)
+      return PyError::fetch();
+  if (PyDict_SetItem(mapping.get(), g_state.str_korvane_version, stored_obj.get()) < 0 ||
+      PyDict_SetItem(mapping.get(), g_state.str_meridel_version, stored_obj.get()) < 0)
+    return PyError::fetch();
+  Ref apply = Ref::steal(PyObject_GetAttr(module.get(), g_state.str_apply_migrations));
+  if (!apply) return PyError::fetch();
+  KV_ASSIGN_OR_RETURN(Ref class_name, new_str(entry.name));
+  Ref migrated = Ref::steal(PyObject_CallFunctionObjArgs(
+      apply.get(), class_name.get(), mapping.get(), stored_obj.get(), current_obj.get(), nullptr));
+  if (!migrated) return PyError::fetch();
+  if (!PyDict_Check(migrated.get())) return type_error("Migration function must return a dict");
+
+  auto is_version_key = [](std::string_view k) {
+    return k == "__korvane_version__" || k == "__meridel_version__";
+  };
+  auto key_text = [](PyObject* key) -> PyResult<std::string_view> {
+    if (!PyUnicode_Check(key)) return conversion_error(key, "PyString");
+    Py_ssize_t size;
+    const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+    if (!data) return PyError::fetch();
+    return std::string_view(data, static_cast<size_t>(size));
+  };
+
+  Ref kwargs = Ref::steal(PyDict_New());
+  if (!kwargs) return PyError::fetch();
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(migrated.get(), &pos, &key, &value)) {
+    KV_ASSIGN_OR_RETURN(std::string_view k, key_text(key));
+    if (is_version_key(k)) continue;
+    if (PyDict_SetItem(kwargs.get(), key, value) < 0) return PyError::fetch();
+  }
+  Ref second = Ref::steal(PyObject_Call(cls, g_state.empty_tuple, kwargs.get()));
+  if (!second) return PyError::fetch();
+
+  Ref fields = Ref::steal(PyObject_GetAttr(first, g_state.str_dataclass_fields));
+  if (!fields) return PyError::fetch();
+  if (!PyDict_Check(fields.get())) return type_error("__dataclass_fields__ is not a dict");
+  std::vector<std::string_view> field_names;
+  Ref field_keys = Ref::steal(PyDict_Keys(fields.get()));
+  if (!field_keys) return PyError::fetch();
+  for (Py_ssize_t i = 0; i < PyList_Size(field_keys.get()); ++i) {
+    KV_ASSIGN_OR_RETURN(std::string_view f, key_text(PyList_GetItem(field_keys.get(), i)));
+    field_names.push_back(f);
+  }
+  Ref extra = Ref::steal(PyDict_New());
+  if (!extra) return PyError::fetch();
+  pos = 0;
+  while (PyDict_Next(migrated.get(), &pos, &key, &value)) {
+    KV_ASSIGN_OR_RETURN(std::string_view k, key_text(key));
+    if (is_version_key(k)) continue;
+    if (std::find(field_names.begin(), field_names.end(), k) != field_names.end()) continue;
+    if (PyDict_SetItem(extra.get(), key, value) < 0) return PyError::fetch();
+  }
+  if (PyDict_Size(extra.get()) > 0) {
+    if (PyObject_SetAttr(second.get(), g_state.str_korvane_extra, extra.get()) < 0) PyErr_Clear();
+    if (PyObject_SetAttr(second.get(), g_state.str_meridel_extra, extra.get()) < 0) PyErr_Clear();
+  }
+  return second;
+}
+
+// Checks every Dataclass entry, reachable or not, before anything is built.
+PyResult<Ok> check_allowlist(const ParsedDocument& doc, PyObject* allowlist) {
+  if (doc.dataclass_entries == 0) return Ok();
+  for (uint32_t n = 0; n < doc.object_count(); ++n) {
+    if (doc.is_reference(n) || doc.input[doc.objects[n]] != kTagDataclass) continue;
+    const GraphNode node = doc.node(n);
+    if (node.type_id >= doc.types.size())
+      return value_error("Unknown type_id: " + std::to_string(node.type_id));
+    const std::string_view name = doc.types.entry(node.type_id).name;
+    KV_ASSIGN_OR_RETURN(Ref text, new_str(name));
+    const int found = PySet_Contains(allowlist, text.get());
+    if (found < 0) return PyError::fetch();
+    if (!found) return type_error("Type '" + std::string(name) + "' is not in the allowlist");
+  }
+  return Ok();
+}
+
+}  // namespace
+
+PyResult<Ref> decode(PyObject* data, PyObject* allowlist) {
+  char* bytes;
+  Py_ssize_t size;
+  if (PyBytes_AsStringAndSize(data, &bytes, &size) < 0) return PyError::fetch();
+  KV_ASSIGN_OR_RETURN(ParsedDocument doc,
+                      read_document({reinterpret_cast<const uint8_t*>(bytes),
+                                     static_cast<size_t>(size)}));
+  if (allowlist) KV_TRY(check_allowlist(doc, allowlist));
+  Decoder decoder(doc);
+  return decoder.resolve(0);
+}
+
+}  // namespace korvane::format

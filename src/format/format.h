@@ -1,0 +1,72 @@
+// src/format/format.h: the byte format's constants and scalar encodings.
+#pragma once
+
+#include <bit>  // std::bit_cast
+#include <cstdint>
+
+#include "core/buffer.h"
+
+namespace korvane::format {
+
+inline constexpr uint8_t kMagic[4] = {'K', 'R', 'V', 'N'};
+inline constexpr uint8_t kLegacyMagic[4] = {'M', 'R', 'D', 'L'};
+inline constexpr uint16_t kVersion = 1;
+inline constexpr size_t kHeaderSize = 11;  // magic, u16 version, u32 schema, u8 flags
+
+enum Tag : uint8_t {
+  kTagNone = 0x01,
+  kTagTrue = 0x02,
+  kTagFalse = 0x03,
+  kTagInt = 0x04,
+  kTagFloat = 0x05,
+  kTagStr = 0x06,
+  kTagBytes = 0x07,
+  kTagList = 0x08,
+  kTagTuple = 0x09,
+  kTagDict = 0x0A,
+  kTagSet = 0x0B,
+  kTagFrozenSet = 0x0C,
+  kTagDataclass = 0x0D,
+  kTagReference = 0x0E,
+};
+
+// Limits that follow from the field widths.
+inline constexpr uint64_t kMaxLength = 0xFFFFFFFFull;     // u32 counts and lengths
+inline constexpr uint32_t kMaxFields = 0xFFFF;            // u16 field counts
+inline constexpr uint32_t kMaxTypes = 0x10000;            // u16 type ids
+inline constexpr size_t kMaxVarintSize = 10;
+
+inline uint64_t zigzag(int64_t v) noexcept {
+  return (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63);
+}
+inline int64_t unzigzag(uint64_t z) noexcept {
+  return static_cast<int64_t>((z >> 1) ^ (0 - (z & 1)));
+}
+
+// Writes the zigzag varint of `v` at `p` (room for 10 bytes); returns its size.
+inline size_t encode_varint(uint8_t* p, int64_t v) noexcept {
+  uint64_t z = zigzag(v);
+  size_t n = 0;
+  while (z >= 0x80) {
+    p[n++] = static_cast<uint8_t>(z) | 0x80;
+    z >>= 7;
+  }
+  p[n++] = static_cast<uint8_t>(z);
+  return n;
+}
+
+inline size_t varint_size(int64_t v) noexcept {
+  uint64_t z = zigzag(v);
+  size_t n = 1;
+  while (z >= 0x80) {
+    z >>= 7;
+    ++n;
+  }
+  return n;
+}
+
+// The float payload is the binary64 bit pattern, so -0.0 and NaN payloads survive.
+inline uint64_t float_bits(double d) noexcept { return std::bit_cast<uint64_t>(d); }
+inline double bits_float(uint64_t b) noexcept { return std::bit_cast<double>(b); }
+
+}  // namespace korvane::format

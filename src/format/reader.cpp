@@ -1,0 +1,305 @@
+// src/format/reader.cpp: one pass over the input, every read bounds-checked.
+#include "format/reader.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "format/format.h"
+#include "format/utf8.h"
+
+namespace korvane::format {
+
+using graph::GraphNode;
+using graph::NodeKind;
+
+namespace {
+
+Error invalid(const char* what) { return value_error(std::string("Invalid data: ") + what); }
+
+class Cursor {
+ public:
+  Cursor(std::span<const uint8_t> in, size_t pos) : in_(in), pos_(pos) {}
+  size_t pos() const noexcept { return pos_; }
+  size_t left() const noexcept { return in_.size() - pos_; }
+  bool has(size_t n) const noexcept { return n <= left(); }
+  template <class T>
+  T take() noexcept {  // callers check has(sizeof(T)) first
+    T v;
+    std::memcpy(&v, in_.data() + pos_, sizeof v);
+    pos_ += sizeof v;
+    return v;
+  }
+  template <class T>
+  bool read(T& v) noexcept {
+    if (!has(sizeof v)) return false;
+    v = take<T>();
+    return true;
+  }
+  void skip(size_t n) noexcept { pos_ += n; }
+
+ private:
+  std::span<const uint8_t> in_;
+  size_t pos_;
+};
+
+Result<void> check_header(std::span<const uint8_t> in) {
+  const size_t len = in.size();
+  if (len < 4) return invalid("too short for header");
+  if (std::memcmp(in.data(), kMagic, 4) != 0 && std::memcmp(in.data(), kLegacyMagic, 4) != 0)
+    return value_error("Invalid magic bytes");
+  if (len < 6) return invalid("too short for version");
+  if (len < 10) return invalid("too short for schema version");
+  if (len == 10) return invalid("too short for flags");
+  if (len < 15) return invalid("no string count");
+  return Ok();
+}
+
+Result<void> read_strings(Cursor& c, ParsedDocument& doc) {
+  const uint32_t count = c.take<uint32_t>();  // the header check saw 15 bytes
+  const size_t bound = std::min<size_t>(count, c.left() / 4);
+  doc.strings.reserve(bound);
+  doc.string_lengths.reserve(bound);
+  for (uint32_t i = 0; i < count; ++i) {
+    uint32_t length;
+    if (!c.read(length)) return invalid("string length truncated");
+    if (!c.has(length)) return invalid("string data truncated");
+    const uint8_t* text = doc.input.data() + c.pos();
+    if (auto fault = check_utf8(text, length))
+      return value_error("Invalid UTF-8 in string table: " + fault->describe());
+    doc.strings.push_back(c.pos());
+    doc.string_lengths.push_back(length);
+    c.skip(length);
+  }
+  return Ok();
+}
+
+Result<void> read_types(Cursor& c, ParsedDocument& doc) {
+  uint32_t count;
+  if (!c.read(count)) return invalid("no type count");
+  std::vector<std::string_view> fields;
+  auto text_at = [&](uint32_t index) {
+    return index < doc.string_count() ? doc.text(index) : std::string_view();
+  };
+  for (uint32_t i = 0; i < count; ++i) {
+    uint16_t type_id, field_count;
+    uint32_t name_idx, version;
+    if (!c.read(type_id)) return invalid("type_id truncated");
+    if (!c.read(name_idx)) return invalid("type name_idx truncated");
+    if (!c.read(version)) return invalid("schema_version truncated");
+    if (!c.read(field_count)) return invalid("field_count truncated");
+    const std::string_view name = text_at(name_idx);
+    // A repeated name is dropped by the registry; check its bytes only.
+    const bool keep = !doc.types.find(name);
+    fields.clear();
+    for (uint32_t f = 0; f < field_count; ++f) {
+      uint32_t index;
+      if (!c.read(index)) return invalid("field index truncated");
+      if (keep) fields.push_back(text_at(index));
+    }
+    if (keep) (void)doc.types.register_type(name, fields, version);
+  }
+  return Ok();
+}
+
+// Checks one entry's payload and moves past it.
+Result<void> skip_payload(Cursor& c, uint8_t tag) {
+  switch (tag) {
+    case kTagNone:
+    case kTagTrue:
+    case kTagFalse:
+      return Ok();
+    case kTagInt:
+      for (size_t i = 0;; ++i) {
+        uint8_t b;
+        if (!c.read(b)) return invalid("int truncated");
+        if (!(b & 0x80)) return Ok();
+        if (i == kMaxVarintSize - 1) return invalid("int truncated");
+      }
+    case kTagFloat:
+      if (!c.has(8)) return invalid("float truncated");
+      c.skip(8);
+      return Ok();
+    case kTagStr:
+      if (!c.has(4)) return invalid("string index truncated");
+      c.skip(4);
+      return Ok();
+    case kTagBytes: {
+      uint32_t n;
+      if (!c.read(n)) return invalid("bytes length truncated");
+      if (!c.has(n)) return invalid("bytes data truncated");
+      c.skip(n);
+      return Ok();
+    }
+    case kTagList:
+    case kTagTuple:
+    case kTagSet:
+    case kTagFrozenSet: {
+      const bool list = tag == kTagList || tag == kTagTuple;
+      uint32_t n;
+      if (!c.read(n)) return invalid(list ? "list count truncated" : "set count truncated");
+      if (!c.has(4 * size_t{n})) return invalid(list ? "list ref truncated" : "set ref truncated");
+      c.skip(4 * size_t{n});
+      return Ok();
+    }
+    case kTagDict: {
+      uint32_t n;
+      if (!c.read(n)) return invalid("dict count truncated");
+      if (!c.has(8 * size_t{n})) {
+        // The first missing piece is a key when an even number of u32s fit.
+        return invalid(c.left() / 4 % 2 == 0 ? "dict key truncated" : "dict value truncated");
+      }
+      c.skip(8 * size_t{n});
+      return Ok();
+    }
+    case kTagDataclass: {
+      uint16_t type_id, n;
+      if (!c.read(type_id)) return invalid("dataclass type_id truncated");
+      if (!c.read(n)) return invalid("dataclass field_count truncated");
+      if (!c.has(4 * size_t{n})) return invalid("dataclass field truncated");
+      c.skip(4 * size_t{n});
+      return Ok();
+    }
+    case kTagReference:
+      if (!c.has(4)) return invalid("reference truncated");
+      c.skip(4);
+      return Ok();
+    default: {
+      static const char hex[] = "0123456789ABCDEF";
+      return value_error(std::string("Unknown tag: 0x") + hex[tag >> 4] + hex[tag & 15]);
+    }
+  }
+}
+
+uint32_t read_u32_at(const uint8_t* p) noexcept {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+// Replaces every Reference entry by the end of its chain: the first entry
+// that is not a Reference, a number past the table, or a loop marker. Each
+// entry is walked once; entries met on the current walk are marked pending.
+void resolve_references(ParsedDocument& doc) {
+  auto& objects = doc.objects;
+  const uint64_t count = objects.size();
+  constexpr uint64_t kPending = ParsedDocument::kRefBit | (1ull << 60);
+  constexpr uint64_t kRaw = 1ull << 59;  // still holds its offset
+  for (auto& word : objects)
+    if (doc.input[word] == kTagReference) word |= ParsedDocument::kRefBit | kRaw;
+  std::vector<uint32_t> chain;
+  for (uint64_t start = 0; start < count; ++start) {
+    if ((objects[start] & (ParsedDocument::kRefBit | kRaw)) != (ParsedDocument::kRefBit | kRaw))
+      continue;
+    chain.clear();
+    uint64_t n = start, end;
+    for (;;) {
+      if (n >= count) {
+        end = ParsedDocument::kRefMissing | n;
+        break;
+      }
+      const uint64_t w = objects[n];
+      if (!(w & ParsedDocument::kRefBit)) {
+        end = ParsedDocument::kRefBit | n;
+        break;
+      }
+      if (w == kPending) {
+        end = ParsedDocument::kRefLoop;
+        break;
+      }
+      if (!(w & kRaw)) {
+        end = w;  // resolved on an earlier walk
+        break;
+      }
+      chain.push_back(static_cast<uint32_t>(n));
+      objects[n] = kPending;
+      n = read_u32_at(doc.input.data() + (w & ~(ParsedDocument::kRefBit | kRaw)) + 1);
+    }
+    for (uint32_t link : chain) objects[link] = end;
+  }
+}
+
+}  // namespace
+
+GraphNode ParsedDocument::node(uint32_t n) const noexcept {
+  const uint8_t* p = input.data() + objects[n];
+  GraphNode node;
+  const uint8_t tag = *p++;
+  switch (tag) {
+    case kTagNone: node.kind = NodeKind::None; break;
+    case kTagTrue:
+    case kTagFalse:
+      node.kind = NodeKind::Bool;
+      node.boolean = tag == kTagTrue;
+      break;
+    case kTagInt: {
+      uint64_t z = 0;
+      for (size_t i = 0; i < kMaxVarintSize; ++i) {
+        const uint8_t b = p[i];
+        z |= (i == kMaxVarintSize - 1 ? uint64_t(b & 1) : uint64_t(b & 0x7F)) << (7 * i);
+        if (!(b & 0x80)) break;
+      }
+      node.kind = NodeKind::Int;
+      node.integer = unzigzag(z);
+      break;
+    }
+    case kTagFloat: {
+      uint64_t bits;
+      std::memcpy(&bits, p, 8);
+      node.kind = NodeKind::Float;
+      node.real = bits_float(bits);
+      break;
+    }
+    case kTagStr:
+      node.kind = NodeKind::Str;
+      node.index = read_u32_at(p);
+      break;
+    case kTagBytes:
+      node.kind = NodeKind::Bytes;
+      node.count = read_u32_at(p);
+      node.data = p + 4;
+      break;
+    case kTagDataclass:
+      node.kind = NodeKind::Dataclass;
+      std::memcpy(&node.type_id, p, 2);
+      uint16_t n16;
+      std::memcpy(&n16, p + 2, 2);
+      node.count = n16;
+      node.data = p + 4;
+      break;
+    default:  // the containers, in tag order
+      node.kind = static_cast<NodeKind>(static_cast<int>(NodeKind::List) + (tag - kTagList));
+      node.count = read_u32_at(p);
+      node.data = p + 4;
+      break;
+  }
+  return node;
+}
+
+Result<ParsedDocument> read_document(std::span<const uint8_t> input) {
+  KV_TRY(check_header(input));
+  ParsedDocument doc{.input = input,
+                     .strings = {},
+                     .string_lengths = {},
+                     .types = graph::TypeRegistry(graph::TypeRegistry::Texts::Borrow),
+                     .objects = {},
+                     .dataclass_entries = 0};
+  Cursor c(input, kHeaderSize);
+  KV_TRY(read_strings(c, doc));
+  KV_TRY(read_types(c, doc));
+  uint32_t count;
+  if (!c.read(count)) return invalid("no object count");
+  doc.objects.reserve(std::min<size_t>(count, c.left()));
+  bool references = false;
+  for (uint32_t i = 0; i < count; ++i) {
+    uint8_t tag;
+    if (!c.read(tag)) return invalid("tag truncated");
+    doc.objects.push_back(c.pos() - 1);
+    KV_TRY(skip_payload(c, tag));
+    doc.dataclass_entries += tag == kTagDataclass;
+    references |= tag == kTagReference;
+  }
+  if (references) resolve_references(doc);
+  return doc;
+}
+
+}  // namespace korvane::format

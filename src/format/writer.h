@@ -1,0 +1,27 @@
+// src/format/writer.h: lays a captured graph out as a document.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/result.h"
+#include "graph/object_graph.h"
+#include "graph/type_registry.h"
+
+namespace korvane::format {
+
+// Makes every type name and field name known to the string table (after the
+// captured texts) and gives the exact size of the document, or an error when
+// a value does not fit its field.
+Result<uint64_t> prepare_document(graph::ObjectGraph& graph, const graph::TypeRegistry& types);
+
+// Writes the prepared document into `out`, which holds exactly its size.
+void write_prepared(const graph::ObjectGraph& graph, const graph::TypeRegistry& types,
+                    std::span<uint8_t> out) noexcept;
+
+// Both steps into one owned buffer.
+Result<std::vector<uint8_t>> write_document(graph::ObjectGraph& graph,
+                                            const graph::TypeRegistry& types);
+
+}  // namespace korvane::format

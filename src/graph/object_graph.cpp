@@ -1,0 +1,106 @@
+// src/graph/object_graph.cpp: appending and reserving encoded entries.
+#include "graph/object_graph.h"
+
+namespace korvane::graph {
+
+using namespace korvane::format;
+
+namespace {
+
+constexpr uint8_t kContainerTag[] = {
+    0, 0, 0, 0, 0, 0,  // scalar kinds have no container tag
+    kTagList, kTagTuple, kTagDict, kTagSet, kTagFrozenSet, kTagDataclass, 0};
+
+}  // namespace
+
+Result<uint32_t> ObjectGraph::next_number() {
+  if (count_ == UINT32_MAX)
+    return overflow_error("too many objects to encode: the format holds at most 4294967295");
+  return count_++;
+}
+
+Result<uint32_t> ObjectGraph::push_tag(uint8_t tag) {
+  KV_ASSIGN_OR_RETURN(uint32_t n, next_number());
+  objects_.put_u8(tag);
+  return n;
+}
+
+Result<uint32_t> ObjectGraph::push_u32(uint8_t tag, uint32_t v) {
+  KV_ASSIGN_OR_RETURN(uint32_t n, next_number());
+  uint8_t* p = objects_.extend(5);
+  p[0] = tag;
+  ByteBuffer::store(p + 1, v);
+  return n;
+}
+
+Result<uint32_t> ObjectGraph::push_int(int64_t v) {
+  KV_ASSIGN_OR_RETURN(uint32_t n, next_number());
+  uint8_t* p = objects_.extend(1 + kMaxVarintSize);
+  p[0] = kTagInt;
+  objects_.drop_back(kMaxVarintSize - encode_varint(p + 1, v));
+  return n;
+}
+
+Result<uint32_t> ObjectGraph::push_float(double v) {
+  KV_ASSIGN_OR_RETURN(uint32_t n, next_number());
+  uint8_t* p = objects_.extend(9);
+  p[0] = kTagFloat;
+  ByteBuffer::store(p + 1, float_bits(v));
+  return n;
+}
+
+Result<uint32_t> ObjectGraph::push_bytes(std::span<const uint8_t> data, bool borrow) {
+  if (data.size() > kMaxLength)
+    return overflow_error("bytes value of " + std::to_string(data.size()) +
+                          " bytes is too long to encode (at most 4294967295)");
+  KV_ASSIGN_OR_RETURN(uint32_t n, next_number());
+  uint8_t* p = objects_.extend(5);
+  p[0] = kTagBytes;
+  ByteBuffer::store(p + 1, static_cast<uint32_t>(data.size()));
+  if (borrow) {
+    splices_.push_back(Splice{objects_.size(), data});
+    spliced_bytes_ += data.size();
+  } else {
+    objects_.put_bytes(data.data(), data.size());
+  }
+  return n;
+}
+
+Result<Slots> ObjectGraph::reserve(NodeKind kind, uint32_t count, uint16_t type_id) {
+  KV_ASSIGN_OR_RETURN(uint32_t n, next_number());
+  const uint8_t tag = kContainerTag[static_cast<size_t>(kind)];
+  const uint32_t slots = kind == NodeKind::Dict ? 2 * count : count;
+  Slots s{n, slots, 0, 0};
+  if (kind == NodeKind::Dataclass) {
+    uint8_t* p = objects_.extend(5);
+    p[0] = tag;
+    ByteBuffer::store(p + 1, type_id);
+    ByteBuffer::store(p + 3, static_cast<uint16_t>(count));
+    s.count_at = objects_.size() - 2;
+  } else {
+    uint8_t* p = objects_.extend(5);
+    p[0] = tag;
+    ByteBuffer::store(p + 1, count);
+    s.count_at = objects_.size() - 4;
+  }
+  s.first = objects_.size();
+  objects_.extend(4 * size_t{slots});
+  return s;
+}
+
+void ObjectGraph::resize(Slots& slots, uint32_t slot_count, uint32_t item_count) {
+  const size_t end = slots.first + 4 * size_t{slots.count};
+  if (slot_count < slots.count) {
+    objects_.erase(slots.first + 4 * size_t{slot_count}, 4 * size_t{slots.count - slot_count});
+  } else if (slot_count > slots.count) {
+    objects_.insert_gap(end, 4 * size_t{slot_count - slots.count});
+  }
+  // Bytes spliced in after this entry moved with the tail.
+  const auto shift = static_cast<ptrdiff_t>(4 * (int64_t{slot_count} - slots.count));
+  for (auto& sp : splices_)
+    if (sp.offset >= end) sp.offset = static_cast<size_t>(static_cast<ptrdiff_t>(sp.offset) + shift);
+  slots.count = slot_count;
+  objects_.set_u32(slots.count_at, item_count);
+}
+
+}  // namespace korvane::graph

@@ -1,0 +1,115 @@
+// src/graph/object_graph.h: the captured object graph, kept as encoded entries.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <vector>
+
+#include "core/buffer.h"
+#include "core/result.h"
+#include "format/format.h"
+#include "graph/string_table.h"
+
+namespace korvane::graph {
+
+// The kinds in format tag order (Bool takes two tags).
+enum class NodeKind : uint8_t {
+  None,
+  Bool,
+  Int,
+  Float,
+  Str,
+  Bytes,
+  List,
+  Tuple,
+  Dict,
+  Set,
+  FrozenSet,
+  Dataclass,
+  Reference,
+};
+
+// A decoded view of one object-table entry; children stay in the encoded
+// table as little-endian u32 numbers (two per Dict pair).
+struct GraphNode {
+  NodeKind kind = NodeKind::None;
+  bool boolean = false;
+  int64_t integer = 0;
+  double real = 0;
+  uint32_t index = 0;    // Str: string index; Reference: target
+  uint16_t type_id = 0;  // Dataclass
+  uint32_t count = 0;    // Bytes: length; containers: items or pairs
+  const uint8_t* data = nullptr;  // Bytes payload or the encoded children
+
+  uint32_t child(size_t i) const noexcept {
+    uint32_t v;
+    std::memcpy(&v, data + 4 * i, 4);
+    return v;
+  }
+};
+
+// A reserved container entry whose child numbers are filled in as the
+// children are captured. Offsets, not pointers: the table may move.
+struct Slots {
+  uint32_t number;
+  uint32_t count;     // slots reserved (pairs count double)
+  size_t count_at;    // offset of the entry's count field
+  size_t first;       // offset of the first slot
+};
+
+// The object table is kept as its encoded bytes, entries appended in
+// pre-order: a container's tag, count and child slots are written when it is
+// reserved and its slots filled when its children are done. That keeps the
+// capture at a few bytes per object instead of a heap node each.
+class ObjectGraph {
+ public:
+  StringTable strings;
+
+  uint32_t object_count() const noexcept { return count_; }
+  const ByteBuffer& objects() const noexcept { return objects_; }
+
+  // Scalars and references: append a filled entry and give its number.
+  Result<uint32_t> push_none() { return push_tag(format::kTagNone); }
+  Result<uint32_t> push_bool(bool v) {
+    return push_tag(v ? format::kTagTrue : format::kTagFalse);
+  }
+  Result<uint32_t> push_int(int64_t v);
+  Result<uint32_t> push_float(double v);
+  Result<uint32_t> push_str(uint32_t index) { return push_u32(format::kTagStr, index); }
+  Result<uint32_t> push(uint32_t reference_target) {
+    return push_u32(format::kTagReference, reference_target);
+  }
+  // A bytes value; with `borrow`, the caller keeps `data` alive until the
+  // document is written and it is copied only once, straight into the output.
+  Result<uint32_t> push_bytes(std::span<const uint8_t> data, bool borrow);
+
+  // Reserves a container entry with `count` items (Dict: pairs).
+  Result<Slots> reserve(NodeKind kind, uint32_t count, uint16_t type_id = 0);
+  void fill(const Slots& slots, uint32_t slot, uint32_t number) noexcept {
+    objects_.set_u32(slots.first + 4 * size_t{slot}, number);
+  }
+  // Changes the item count of the most recent open container whose children
+  // are all complete (a list that shrank or a set that yielded more).
+  void resize(Slots& slots, uint32_t slot_count, uint32_t item_count);
+
+  // Large bytes values written by reference: (offset in the table, data).
+  struct Splice {
+    size_t offset;
+    std::span<const uint8_t> data;
+  };
+  const std::vector<Splice>& splices() const noexcept { return splices_; }
+  uint64_t spliced_bytes() const noexcept { return spliced_bytes_; }
+
+ private:
+  Result<uint32_t> next_number();
+  Result<uint32_t> push_tag(uint8_t tag);
+  Result<uint32_t> push_u32(uint8_t tag, uint32_t v);
+
+  ByteBuffer objects_;
+  uint32_t count_ = 0;
+  std::vector<Splice> splices_;
+  uint64_t spliced_bytes_ = 0;
+};
+
+}  // namespace korvane::graph

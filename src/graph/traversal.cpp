@@ -1,0 +1,493 @@
+// src/graph/traversal.cpp: walks a Python object graph depth first into an
+// ObjectGraph and TypeRegistry, then hands both to the writer.
+#include "graph/traversal.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "binding.h"
+#include "core/hashing.h"
+#include "depth_guard.h"
+#include "format/writer.h"
+#include "graph/object_graph.h"
+#include "graph/type_registry.h"
+#include "process_state.h"
+
+namespace korvane::graph {
+
+namespace {
+
+using format::kMaxLength;
+
+// Bytes values at least this long are copied once, straight from the
+// object into the output, instead of through the object table.
+constexpr size_t kBorrowBytesFrom = 64 * 1024;
+
+// Identity memo: address to object number, open addressing. Each key holds
+// a strong reference until the capture ends, so an address can never be
+// reused by a different object while the walk still remembers it.
+class IdentityMemo {
+ public:
+  IdentityMemo() : seed_(next_map_seed()) {}
+  IdentityMemo(const IdentityMemo&) = delete;
+  IdentityMemo& operator=(const IdentityMemo&) = delete;
+  ~IdentityMemo() { clear(); }
+
+  bool empty() const noexcept { return used_ == 0; }
+
+  const uint32_t* find(PyObject* key) const noexcept {
+    if (used_ == 0) return nullptr;
+    for (size_t i = hash_address(key, seed_) & mask_;; i = (i + 1) & mask_) {
+      if (slots_[i].key == key) return &slots_[i].number;
+      if (!slots_[i].key) return nullptr;
+    }
+  }
+
+  void insert(PyObject* key, uint32_t number) {
+    if ((used_ + 1) * 2 > capacity_) grow();
+    size_t i = hash_address(key, seed_) & mask_;
+    while (slots_[i].key) i = (i + 1) & mask_;
+    Py_INCREF(key);
+    slots_[i] = Slot{key, number};
+    ++used_;
+  }
+
+  void clear() noexcept {
+    for (size_t i = 0; i < capacity_ && used_; ++i) {
+      if (PyObject* key = slots_[i].key) {
+        slots_[i].key = nullptr;
+        --used_;
+        Py_DECREF(key);
+      }
+    }
+    std::free(slots_);
+    slots_ = nullptr;
+    capacity_ = mask_ = used_ = 0;
+  }
+
+ private:
+  struct Slot {
+    PyObject* key;
+    uint32_t number;
+  };
+  void grow() {
+    const size_t capacity = capacity_ ? capacity_ * 2 : 64;
+    // calloc: large zeroed blocks come straight from fresh pages.
+    auto* slots = static_cast<Slot*>(std::calloc(capacity, sizeof(Slot)));
+    if (!slots) throw std::bad_alloc();
+    const size_t mask = capacity - 1;
+    for (size_t j = 0; j < capacity_; ++j) {
+      if (!slots_[j].key) continue;
+      size_t i = hash_address(slots_[j].key, seed_) & mask;
+      while (slots[i].key) i = (i + 1) & mask;
+      slots[i] = slots_[j];
+    }
+    std::free(slots_);
+    slots_ = slots;
+    capacity_ = capacity;
+    mask_ = mask;
+  }
+
+  Slot* slots_ = nullptr;
+  size_t capacity_ = 0, mask_ = 0, used_ = 0;
+  uint64_t seed_;
+};
+
+// The last dataclass field layout seen, so that instances of one class
+// skip re-reading their field names (the keys are compared by identity).
+struct FieldCache {
+  Ref fields;                     // the __dataclass_fields__ mapping
+  std::vector<Ref> keys;          // its keys, in order
+  std::vector<std::string_view> texts;
+};
+
+struct CaptureState {
+  ObjectGraph graph;
+  TypeRegistry types;
+  IdentityMemo memo;
+  std::vector<Ref> kept;  // bytes objects written by reference
+  // Until user code may have run, an object whose only references are its
+  // container's and ours cannot be reached again, so it need not be
+  // remembered. Any dataclass or non-built-in type switches this off.
+  bool user_code = false;
+  FieldCache field_cache;
+};
+
+PyResult<uint32_t> capture(CaptureState& s, PyObject* obj);
+
+// May this object be met again later in the walk?
+inline bool shared(const CaptureState& s, PyObject* obj) {
+  return s.user_code || Py_REFCNT(obj) != 2;
+}
+
+inline void remember(CaptureState& s, PyObject* obj, uint32_t number) {
+  if (shared(s, obj)) s.memo.insert(obj, number);
+}
+
+PyError panic(std::string message) { return Error{ErrorKind::Panic, std::move(message)}; }
+
+PyResult<std::string_view> utf8_view(PyObject* str) {
+  Py_ssize_t size;
+  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+  if (!data) return PyError::fetch();
+  return std::string_view(data, static_cast<size_t>(size));
+}
+
+PyResult<uint32_t> length_u32(Py_ssize_t n, const char* what) {
+  if (n < 0) return PyError::fetch();
+  if (static_cast<uint64_t>(n) > kMaxLength)
+    return overflow_error(std::string(what) + " of " + std::to_string(n) +
+                          " items is too long to encode (at most 4294967295)");
+  return static_cast<uint32_t>(n);
+}
+
+// ---- scalars -------------------------------------------------------------
+
+PyResult<uint32_t> capture_int(CaptureState& s, PyObject* obj) {
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (overflow) {
+    v = PyLong_AsLongLong(obj);  // raises the interpreter's OverflowError
+    return PyError::fetch();
+  }
+  if (v == -1 && PyErr_Occurred()) return PyError::fetch();
+  KV_ASSIGN_OR_RETURN(uint32_t n, s.graph.push_int(v));
+  remember(s, obj, n);
+  return n;
+}
+
+PyResult<uint32_t> capture_float(CaptureState& s, PyObject* obj) {
+  const double v = PyFloat_AsDouble(obj);
+  if (v == -1.0 && PyErr_Occurred()) return PyError::fetch();
+  KV_ASSIGN_OR_RETURN(uint32_t n, s.graph.push_float(v));
+  remember(s, obj, n);
+  return n;
+}
+
+PyResult<uint32_t> capture_str(CaptureState& s, PyObject* obj) {
+  KV_ASSIGN_OR_RETURN(std::string_view text, utf8_view(obj));
+  if (text.size() > kMaxLength)
+    return overflow_error("str value of " + std::to_string(text.size()) +
+                          " bytes is too long to encode (at most 4294967295)");
+  KV_ASSIGN_OR_RETURN(uint32_t n, s.graph.push_str(s.graph.strings.intern(text)));
+  remember(s, obj, n);
+  return n;
+}
+
+PyResult<uint32_t> capture_exact_bytes(CaptureState& s, PyObject* obj) {
+  char* data;
+  Py_ssize_t size;
+  if (PyBytes_AsStringAndSize(obj, &data, &size) < 0) return PyError::fetch();
+  const bool borrow = static_cast<size_t>(size) >= kBorrowBytesFrom;
+  KV_ASSIGN_OR_RETURN(uint32_t n, s.graph.push_bytes({reinterpret_cast<uint8_t*>(data),
+                                                      static_cast<size_t>(size)},
+                                                     borrow));
+  if (borrow) s.kept.push_back(Ref::borrow(obj));
+  remember(s, obj, n);
+  return n;
+}
+
+// A look-alike named "bytes": read by iteration, each item a byte value.
+PyResult<uint32_t> capture_bytes_like(CaptureState& s, PyObject* obj) {
+  if (PyUnicode_Check(obj)) return type_error("Can't extract `str` to `Vec`");
+  if (!PySequence_Check(obj)) return conversion_error(obj, "Sequence");
+  Ref it = Ref::steal(PyObject_GetIter(obj));
+  if (!it) return PyError::fetch();
+  std::vector<uint8_t> data;
+  while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+    const long v = PyLong_AsLong(item.get());
+    if (v == -1 && PyErr_Occurred()) return PyError::fetch();
+    if (v < 0 || v > 255)
+      return PyError::make(PyExc_OverflowError, "out of range integral type conversion attempted");
+    data.push_back(static_cast<uint8_t>(v));
+  }
+  if (PyErr_Occurred()) return PyError::fetch();
+  KV_ASSIGN_OR_RETURN(uint32_t n, s.graph.push_bytes(data, false));
+  remember(s, obj, n);
+  return n;
+}
+
+PyResult<uint32_t> capture_singleton(CaptureState& s, PyObject* obj, Result<uint32_t> pushed) {
+  if (!pushed) return std::move(pushed).error();
+  remember(s, obj, *pushed);
+  return *pushed;
+}
+
+// ---- containers ----------------------------------------------------------
+
+PyResult<uint32_t> capture_sequence(CaptureState& s, PyObject* obj, NodeKind kind) {
+  const bool list = kind == NodeKind::List;
+  KV_ASSIGN_OR_RETURN(uint32_t length,
+                      length_u32(list ? PyList_Size(obj) : PyTuple_Size(obj), "sequence"));
+  KV_ASSIGN_OR_RETURN(Slots slots, s.graph.reserve(kind, length));
+  remember(s, obj, slots.number);
+  KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(" while encoding"));
+  uint32_t i = 0;
+  for (; i < length; ++i) {
+    PyObject* item;
+    if (list) {
+      // Items appended during the walk are not visited; removed ones end it.
+      if (static_cast<Py_ssize_t>(i) >= PyList_Size(obj)) break;
+      item = PyList_GetItem(obj, i);
+    } else {
+      item = PyTuple_GetItem(obj, i);
+    }
+    if (!item) return PyError::fetch();
+    Ref held = Ref::borrow(item);
+    KV_ASSIGN_OR_RETURN(uint32_t child, capture(s, item));
+    s.graph.fill(slots, i, child);
+  }
+  if (i < length) s.graph.resize(slots, i, i);
+  return slots.number;
+}
+
+PyResult<uint32_t> capture_dict(CaptureState& s, PyObject* obj) {
+  const Py_ssize_t start = PyDict_Size(obj);
+  KV_ASSIGN_OR_RETURN(uint32_t length, length_u32(start, "dict"));
+  KV_ASSIGN_OR_RETURN(Slots slots, s.graph.reserve(NodeKind::Dict, length));
+  remember(s, obj, slots.number);
+  KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(" while encoding"));
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  uint32_t i = 0;
+  for (;; ++i) {
+    if (PyDict_Size(obj) != start) return panic("dictionary changed size during iteration");
+    if (!PyDict_Next(obj, &pos, &key, &value)) break;
+    if (i >= length) return panic("dictionary keys changed during iteration");
+    Ref held_key = Ref::borrow(key), held_value = Ref::borrow(value);
+    KV_ASSIGN_OR_RETURN(uint32_t k, capture(s, key));
+    s.graph.fill(slots, 2 * i, k);
+    KV_ASSIGN_OR_RETURN(uint32_t v, capture(s, value));
+    s.graph.fill(slots, 2 * i + 1, v);
+  }
+  if (i < length) s.graph.resize(slots, 2 * i, i);
+  return slots.number;
+}
+
+PyResult<uint32_t> capture_set(CaptureState& s, PyObject* obj, NodeKind kind) {
+  KV_ASSIGN_OR_RETURN(uint32_t length, length_u32(PySet_Size(obj), "set"));
+  KV_ASSIGN_OR_RETURN(Slots slots, s.graph.reserve(kind, length));
+  remember(s, obj, slots.number);
+  KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(" while encoding"));
+  Ref it = Ref::steal(PyObject_GetIter(obj));
+  if (!it) return PyError::fetch();
+  uint32_t i = 0;
+  while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+    KV_ASSIGN_OR_RETURN(uint32_t child, capture(s, item.get()));
+    if (i == slots.count) {  // an iterator that yields more than the length
+      if (i == UINT32_MAX) return overflow_error("set is too large to encode");
+      s.graph.resize(slots, i < 0x7FFFFFFF ? (i ? 2 * i : 4) : UINT32_MAX, i);
+    }
+    s.graph.fill(slots, i++, child);
+  }
+  if (PyErr_Occurred()) {
+    // A set changed during the walk is an internal failure, not its error.
+    PyError error = PyError::fetch();
+    Ref exc = error.exception();
+    Ref text = Ref::steal(PyObject_Str(exc.get()));
+    std::string message = "set changed during iteration";
+    if (text) {
+      if (auto view = utf8_view(text.get())) message = std::string(*view);
+    }
+    PyErr_Clear();
+    return panic(message);
+  }
+  if (i != slots.count) s.graph.resize(slots, i, i);
+  return slots.number;
+}
+
+// ---- dataclasses ---------------------------------------------------------
+
+uint32_t read_schema_version(PyObject* obj) {
+  Ref version = Ref::steal(PyObject_GetAttr(obj, g_state.str_korvane_version));
+  if (!version) {
+    PyErr_Clear();
+    version = Ref::steal(PyObject_GetAttr(obj, g_state.str_meridel_version));
+  }
+  if (!version) {
+    PyErr_Clear();
+    return 0;
+  }
+  auto v = index_to_u32(version.get());
+  if (!v) {
+    PyErr_Clear();
+    return 0;
+  }
+  return *v;
+}
+
+// The field names of `fields`, reusing the cache when the keys are the very
+// same objects in the same order as last time.
+PyResult<std::span<const std::string_view>> field_names(CaptureState& s, PyObject* fields) {
+  FieldCache& cache = s.field_cache;
+  Ref keys = Ref::steal(PyDict_Keys(fields));
+  if (!keys) return PyError::fetch();
+  const Py_ssize_t n = PyList_Size(keys.get());
+  bool same = cache.fields.get() == fields && static_cast<size_t>(n) == cache.keys.size();
+  for (Py_ssize_t i = 0; same && i < n; ++i)
+    same = PyList_GetItem(keys.get(), i) == cache.keys[i].get();
+  if (same) return std::span<const std::string_view>(cache.texts);
+  cache.fields = Ref();
+  cache.keys.clear();
+  cache.texts.clear();
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* key = PyList_GetItem(keys.get(), i);
+    if (!PyUnicode_Check(key)) return conversion_error(key, "PyString");
+    KV_ASSIGN_OR_RETURN(std::string_view text, utf8_view(key));
+    cache.keys.push_back(Ref::borrow(key));  // keeps `text` valid
+    cache.texts.push_back(text);
+  }
+  cache.fields = Ref::borrow(fields);
+  return std::span<const std::string_view>(cache.texts);
+}
+
+PyResult<uint32_t> register_dataclass(CaptureState& s, std::string_view name,
+                                      std::span<const std::string_view> fields,
+                                      uint32_t version) {
+  if (fields.size() > format::kMaxFields)
+    return overflow_error("dataclass " + std::string(name) + " has " +
+                          std::to_string(fields.size()) +
+                          " fields, more than the 65535 the format can hold");
+  if (auto id = s.types.find(name)) {
+    // Two classes with one bare name share an entry only when it describes
+    // both; otherwise the second one's values would land under wrong names.
+    const TypeEntry& entry = s.types.entry(*id);
+    if (entry.schema_version != version ||
+        !std::equal(entry.field_names.begin(), entry.field_names.end(), fields.begin(),
+                    fields.end()))
+      return type_error("Cannot encode dataclass '" + std::string(name) +
+                        "': another class of that name with different fields or schema version "
+                        "is already in this document");
+    return *id;
+  }
+  if (s.types.size() >= format::kMaxTypes)
+    return overflow_error("too many dataclass types to encode: the format holds at most 65536");
+  return s.types.register_type(name, fields, version);
+}
+
+PyResult<uint32_t> capture_dataclass(CaptureState& s, PyObject* obj, std::string_view name) {
+  Ref fields = Ref::steal(PyObject_GetAttr(obj, g_state.str_dataclass_fields));
+  if (!fields) return PyError::fetch();
+  if (!PyDict_Check(fields.get())) return conversion_error(fields.get(), "PyDict");
+  KV_ASSIGN_OR_RETURN(auto names, field_names(s, fields.get()));
+  // The cache may be replaced by a nested dataclass: hold our own keys.
+  std::vector<Ref> keys;
+  keys.reserve(names.size());
+  for (auto& k : s.field_cache.keys) keys.push_back(Ref::borrow(k.get()));
+  const uint32_t version = read_schema_version(obj);
+  KV_ASSIGN_OR_RETURN(uint32_t type_id, register_dataclass(s, name, names, version));
+  const auto count = static_cast<uint32_t>(keys.size());
+  KV_ASSIGN_OR_RETURN(Slots slots,
+                      s.graph.reserve(NodeKind::Dataclass, count, static_cast<uint16_t>(type_id)));
+  s.memo.insert(obj, slots.number);
+  KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(" while encoding"));
+  for (uint32_t i = 0; i < count; ++i) {
+    Ref value = Ref::steal(PyObject_GetAttr(obj, keys[i].get()));
+    if (!value) return PyError::fetch();
+    KV_ASSIGN_OR_RETURN(uint32_t child, capture(s, value.get()));
+    s.graph.fill(slots, i, child);
+  }
+  return slots.number;
+}
+
+PyResult<uint32_t> capture_other(CaptureState& s, PyObject* obj, std::string_view name) {
+  Ref module = Ref::steal(PyImport_GetModule(g_state.str_dataclasses));
+  if (!module) {
+    if (PyErr_Occurred()) return PyError::fetch();
+    module = Ref::steal(PyImport_Import(g_state.str_dataclasses));
+    if (!module) return PyError::fetch();
+  }
+  Ref is_dataclass = Ref::steal(PyObject_GetAttr(module.get(), g_state.str_is_dataclass));
+  if (!is_dataclass) return PyError::fetch();
+  Ref answer = Ref::steal(PyObject_CallFunctionObjArgs(is_dataclass.get(), obj, nullptr));
+  if (!answer) return PyError::fetch();
+  const int truth = PyObject_IsTrue(answer.get());
+  if (truth < 0) return PyError::fetch();
+  if (!truth) return type_error("Unsupported type: " + std::string(name));
+  return capture_dataclass(s, obj, name);
+}
+
+// ---- dispatch ------------------------------------------------------------
+
+// Dispatch by the exact text of the type's __name__: a subclass named
+// otherwise is not the built-in, and a look-alike named like one takes its
+// branch with that branch's checks.
+PyResult<uint32_t> capture_by_name(CaptureState& s, PyObject* obj) {
+  s.user_code = true;
+  Ref name_obj = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)),
+                                             g_state.str_name));
+  if (!name_obj) return PyError::fetch();
+  if (!PyUnicode_Check(name_obj.get())) return conversion_error(name_obj.get(), "PyString");
+  KV_ASSIGN_OR_RETURN(std::string_view name, utf8_view(name_obj.get()));
+  if (name == "int") return capture_int(s, obj);
+  if (name == "str") return capture_str(s, obj);
+  if (name == "set") {
+    if (!PySet_Check(obj)) return conversion_error(obj, "PySet");
+    return capture_set(s, obj, NodeKind::Set);
+  }
+  if (name == "bool") {
+    if (obj != Py_True && obj != Py_False) return conversion_error(obj, "PyBool");
+    return capture_singleton(s, obj, s.graph.push_bool(obj == Py_True));
+  }
+  if (name == "list") {
+    if (!PyList_Check(obj)) return conversion_error(obj, "PyList");
+    return capture_sequence(s, obj, NodeKind::List);
+  }
+  if (name == "dict") {
+    if (!PyDict_Check(obj)) return conversion_error(obj, "PyDict");
+    return capture_dict(s, obj);
+  }
+  if (name == "float") return capture_float(s, obj);
+  if (name == "bytes") return capture_bytes_like(s, obj);
+  if (name == "tuple") {
+    if (!PyTuple_Check(obj)) return conversion_error(obj, "PyTuple");
+    return capture_sequence(s, obj, NodeKind::Tuple);
+  }
+  if (name == "NoneType") return capture_singleton(s, obj, s.graph.push_none());
+  if (name == "frozenset") {
+    if (!PyFrozenSet_Check(obj)) return conversion_error(obj, "PyFrozenSet");
+    return capture_set(s, obj, NodeKind::FrozenSet);
+  }
+  return capture_other(s, obj, name);
+}
+
+PyResult<uint32_t> capture(CaptureState& s, PyObject* obj) {
+  if (shared(s, obj)) {
+    if (const uint32_t* seen = s.memo.find(obj)) return s.graph.push(*seen);
+  }
+  // The built-in types' names cannot change, so an exact type is known by
+  // its pointer without looking __name__ up.
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyUnicode_Type) return capture_str(s, obj);
+  if (type == &PyLong_Type) return capture_int(s, obj);
+  if (type == &PyDict_Type) return capture_dict(s, obj);
+  if (type == &PyList_Type) return capture_sequence(s, obj, NodeKind::List);
+  if (type == &PyFloat_Type) return capture_float(s, obj);
+  if (obj == Py_None) return capture_singleton(s, obj, s.graph.push_none());
+  if (type == &PyBool_Type) return capture_singleton(s, obj, s.graph.push_bool(obj == Py_True));
+  if (type == &PyTuple_Type) return capture_sequence(s, obj, NodeKind::Tuple);
+  if (type == &PyBytes_Type) return capture_exact_bytes(s, obj);
+  if (type == &PySet_Type) return capture_set(s, obj, NodeKind::Set);
+  if (type == &PyFrozenSet_Type) return capture_set(s, obj, NodeKind::FrozenSet);
+  return capture_by_name(s, obj);
+}
+
+}  // namespace
+
+PyResult<Ref> encode(PyObject* obj) {
+  CaptureState s;
+  KV_TRY(capture(s, obj));
+  s.memo.clear();  // the walk is over: release what it kept alive
+  KV_ASSIGN_OR_RETURN(uint64_t size, format::prepare_document(s.graph, s.types));
+  if (size > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return Error{ErrorKind::Memory, "document too large"};
+  Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  if (!out) return PyError::fetch();
+  format::write_prepared(s.graph, s.types,
+                         {reinterpret_cast<uint8_t*>(PyBytes_AsString(out.get())), size});
+  return out;
+}
+
+}  // namespace korvane::graph

@@ -1,0 +1,124 @@
+// src/module.cpp: PyInit__korvane, the function table and the process state.
+#include <Python.h>
+
+#include <atomic>
+
+#include "ops.h"
+#include "process_state.h"
+#include "ref.h"
+
+namespace korvane {
+
+ProcessState g_state;
+
+namespace {
+
+#define KV_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+
+PyMethodDef kFunctions[] = {
+    {"__version", op_version, METH_NOARGS, "__version()\n--\n\n"},
+    {"dumps", KV_FASTCALL(op_dumps), METH_FASTCALL | METH_KEYWORDS,
+     "dumps(obj, *, protocol=5, schema_version=None, hmac_key=None)\n--\n\n"},
+    {"loads", KV_FASTCALL(op_loads), METH_FASTCALL | METH_KEYWORDS,
+     "loads(data, *, allowlist=None)\n--\n\n"},
+    {"dump", KV_FASTCALL(op_dump), METH_VARARGS | METH_KEYWORDS,
+     "dump(obj, file, **kwargs)\n--\n\n"},
+    {"load", KV_FASTCALL(op_load), METH_FASTCALL | METH_KEYWORDS,
+     "load(file, *, allowlist=None)\n--\n\n"},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT, "_korvane", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+std::atomic<int64_t> g_interpreter{-1};
+PyObject* g_module = nullptr;  // the once-per-process module cell
+
+// Stores `value` under `name` and appends the name to __all__.
+bool publish(PyObject* module, PyObject* name, PyObject* value) {
+  if (PyObject_SetAttr(module, name, value) < 0) return false;
+  Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    PyErr_Clear();
+    all = Ref::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+  }
+  return PyList_Append(all.get(), name) == 0;
+}
+
+bool add_functions(PyObject* module) {
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  if (!module_name) return false;
+  for (PyMethodDef& def : kFunctions) {
+    Ref fn = Ref::steal(PyCMethod_New(&def, module, module_name.get(), nullptr));
+    if (!fn) return false;
+    Ref name = Ref::steal(PyObject_GetAttrString(fn.get(), "__name__"));
+    if (!name || !publish(module, name.get(), fn.get())) return false;
+  }
+  Ref version = Ref::steal(PyUnicode_FromString("1.1.0"));
+  Ref version_name = Ref::steal(PyUnicode_FromString("__version__"));
+  if (!version || !version_name || !publish(module, version_name.get(), version.get()))
+    return false;
+  // Reachable for `except`, but not part of __all__.
+  return PyObject_SetAttrString(module, "PanicException", g_state.panic_exception) == 0;
+}
+
+bool intern(PyObject*& slot, const char* text) {
+  if (!slot) slot = PyUnicode_InternFromString(text);
+  return slot != nullptr;
+}
+
+}  // namespace
+
+bool init_process_state() {
+  ProcessState& s = g_state;
+  if (!s.panic_exception) {
+    s.panic_exception = PyErr_NewExceptionWithDoc(
+        "_korvane.PanicException",
+        "Raised when an internal invariant of korvane breaks, for example when a dict or set "
+        "is changed while it is being encoded.\n\nIt derives from BaseException, not "
+        "Exception, so that `except Exception` does not swallow it.",
+        PyExc_BaseException, nullptr);
+    if (!s.panic_exception) return false;
+  }
+  if (!s.empty_tuple && !(s.empty_tuple = PyTuple_New(0))) return false;
+  return intern(s.str_name, "__name__") &&
+         intern(s.str_dataclass_fields, "__dataclass_fields__") &&
+         intern(s.str_korvane_version, "__korvane_version__") &&
+         intern(s.str_meridel_version, "__meridel_version__") &&
+         intern(s.str_korvane_extra, "__korvane_extra__") &&
+         intern(s.str_meridel_extra, "__meridel_extra__") &&
+         intern(s.str_is_dataclass, "is_dataclass") && intern(s.str_dataclasses, "dataclasses") &&
+         intern(s.str_make_class, "make_class") &&
+         intern(s.str_apply_migrations, "apply_migrations") &&
+         intern(s.str_reconstruct, "korvane._reconstruct") &&
+         intern(s.str_legacy_reconstruct, "meridel._reconstruct") &&
+         intern(s.str_migrations, "korvane.migrations") &&
+         intern(s.str_legacy_migrations, "meridel.migrations") && intern(s.str_write, "write") &&
+         intern(s.str_read, "read");
+}
+
+}  // namespace korvane
+
+PyMODINIT_FUNC PyInit__korvane(void) {
+  using namespace korvane;
+  PyInterpreterState* interp = PyInterpreterState_Get();
+  const int64_t id = PyInterpreterState_GetID(interp);
+  if (id < 0) return nullptr;
+  int64_t expected = -1;
+  if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "_korvane does not support loading in sub-interpreters: it is bound to the "
+                    "interpreter that first imported it");
+    return nullptr;
+  }
+  if (g_module) {
+    Py_INCREF(g_module);
+    return g_module;
+  }
+  if (!init_process_state()) return nullptr;
+  Ref module = Ref::steal(PyModule_Create2(&kModule, PYTHON_ABI_VERSION));
+  if (!module || !add_functions(module.get())) return nullptr;
+  g_module = Ref::borrow(module.get()).release();
+  return module.release();
+}

@@ -1,0 +1,36 @@
+// src/process_state.h: objects made once per process and read-only afterwards.
+#pragma once
+
+#include <Python.h>
+
+namespace korvane {
+
+struct ProcessState {
+  PyObject* panic_exception = nullptr;  // derives from BaseException
+  PyObject* empty_tuple = nullptr;
+  // Interned names looked up on every call.
+  PyObject* str_name = nullptr;                 // "__name__"
+  PyObject* str_dataclass_fields = nullptr;     // "__dataclass_fields__"
+  PyObject* str_korvane_version = nullptr;      // "__korvane_version__"
+  PyObject* str_meridel_version = nullptr;      // "__meridel_version__"
+  PyObject* str_korvane_extra = nullptr;        // "__korvane_extra__"
+  PyObject* str_meridel_extra = nullptr;        // "__meridel_extra__"
+  PyObject* str_is_dataclass = nullptr;         // "is_dataclass"
+  PyObject* str_dataclasses = nullptr;          // "dataclasses"
+  PyObject* str_make_class = nullptr;           // "make_class"
+  PyObject* str_apply_migrations = nullptr;     // "apply_migrations"
+  PyObject* str_reconstruct = nullptr;          // "korvane._reconstruct"
+  PyObject* str_legacy_reconstruct = nullptr;   // "meridel._reconstruct"
+  PyObject* str_migrations = nullptr;           // "korvane.migrations"
+  PyObject* str_legacy_migrations = nullptr;    // "meridel.migrations"
+  PyObject* str_write = nullptr;
+  PyObject* str_read = nullptr;
+};
+
+// Filled by PyInit__korvane before any function can be called.
+extern ProcessState g_state;
+
+// Fills g_state once; false with an exception set on failure.
+bool init_process_state();
+
+}  // namespace korvane
