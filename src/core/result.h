@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -58,23 +59,22 @@ struct Ok {};
 template <class E>
 class [[nodiscard]] Result<void, E> {
  public:
-  Result(Ok) : failed_(false) {}
-  Result(E error) : failed_(true), error_(std::move(error)) {}
+  Result(Ok) noexcept {}
+  Result(E error) : error_(std::move(error)) {}
   template <class F>
     requires(!std::is_same_v<std::remove_cvref_t<F>, E> &&
              !std::is_same_v<std::remove_cvref_t<F>, Result> &&
              !std::is_same_v<std::remove_cvref_t<F>, Ok> &&
              std::is_constructible_v<E, F &&>)
-  Result(F&& error) : failed_(true), error_(E(std::forward<F>(error))) {}
+  Result(F&& error) : error_(E(std::forward<F>(error))) {}
 
-  bool has_value() const noexcept { return !failed_; }
-  explicit operator bool() const noexcept { return !failed_; }
-  E& error() & noexcept { return error_; }
-  E&& error() && noexcept { return std::move(error_); }
+  bool has_value() const noexcept { return !error_.has_value(); }
+  explicit operator bool() const noexcept { return has_value(); }
+  E& error() & noexcept { return *error_; }
+  E&& error() && noexcept { return std::move(*error_); }
 
  private:
-  bool failed_;
-  E error_{};
+  std::optional<E> error_;  // success constructs no error
 };
 
 #define KV_CONCAT_INNER(a, b) a##b

@@ -3,6 +3,8 @@
 #include "format/decoder.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -38,19 +40,32 @@ PyResult<Ref> import_helper(PyObject* name, PyObject* legacy) {
 
 class Decoder {
  public:
-  Decoder(const ParsedDocument& doc) : doc_(doc), memo_(doc.object_count(), nullptr) {
-    // Without dataclass entries no user code runs while building, so a list
-    // can be made at full length and filled in place.
-    fill_in_place_ = doc.dataclass_entries == 0;
+  // Canonical: entries are expected in the order the writer numbers them
+  // (pre-order, each reached once directly), so only the targets of
+  // Reference entries need the memo. The first entry out of that order asks
+  // for a restart in Exact mode, which memoises everything. Restarting is
+  // only sound when no user code runs, so documents with dataclass entries
+  // start in Exact mode.
+  enum class Mode { Canonical, Exact };
+
+  Decoder(const ParsedDocument& doc, Mode mode)
+      : doc_(doc),
+        memo_(static_cast<PyObject**>(std::calloc(doc.object_count() + 1, sizeof(PyObject*)))),
+        canonical_(mode == Mode::Canonical),
+        fill_in_place_(doc.dataclass_entries == 0) {
+    if (!memo_) throw std::bad_alloc();
+    strings_.assign(doc.string_count(), nullptr);
   }
   Decoder(const Decoder&) = delete;
   Decoder& operator=(const Decoder&) = delete;
   ~Decoder() {
-    for (PyObject* p : memo_) Py_XDECREF(p);
+    for (uint32_t n : stored_) Py_XDECREF(memo_[n]);
+    std::free(memo_);
     for (PyObject* p : strings_) Py_XDECREF(p);
   }
 
   PyResult<Ref> resolve(uint32_t n);
+  bool needs_restart() const noexcept { return restart_; }
 
  private:
   // A reference back to a tuple or frozenset that is still being built gets
@@ -63,7 +78,18 @@ class Decoder {
     Ref key;           // dict value
   };
 
-  PyResult<Ref> build(uint32_t n, const GraphNode& node);
+  PyResult<Ref> build(uint32_t n);
+  PyObject* try_scalar(uint32_t n);
+  PyResult<Ref> child(uint32_t n) {
+    if (PyObject* obj = try_scalar(n)) return Ref::steal(obj);
+    if (PyErr_Occurred()) return PyError::fetch();
+    return resolve(n);
+  }
+  PyResult<Ref> final_child(uint32_t n) {
+    if (PyObject* obj = try_scalar(n)) return Ref::steal(obj);
+    if (PyErr_Occurred()) return PyError::fetch();
+    return resolve_final(n);
+  }
   PyResult<Ref> build_str(uint32_t index);
   PyResult<Ref> build_list(uint32_t n, const GraphNode& node);
   PyResult<Ref> build_dict(uint32_t n, const GraphNode& node);
@@ -78,18 +104,32 @@ class Decoder {
   // A child that must be a finished object (key, element, field).
   PyResult<Ref> resolve_final(uint32_t n);
   PyResult<Ref> marker();
-  void store(uint32_t n, Ref obj) {
-    Py_XDECREF(memo_[n]);
-    memo_[n] = obj.release();
+  PyError restart() {
+    restart_ = true;
+    return Error{ErrorKind::Panic, "document out of canonical order"};
+  }
+  void store(uint32_t n, PyObject* obj) {
+    if (canonical_ && !doc_.is_target(n)) return;
+    if (PyObject* old = memo_[n]) {
+      memo_[n] = Ref::borrow(obj).release();
+      Py_DECREF(old);
+      return;
+    }
+    memo_[n] = Ref::borrow(obj).release();
+    stored_.push_back(n);
   }
   PyResult<Ok> finish_patches(uint32_t n, PyObject* finished, size_t from);
 
   const ParsedDocument& doc_;
-  std::vector<PyObject*> memo_;     // object number -> owned object; dense numbers
+  PyObject** memo_;               // object number -> owned object; numbers are dense
+  std::vector<uint32_t> stored_;  // the numbers that hold a memo entry
   std::vector<PyObject*> strings_;  // string index -> owned str, made once
   std::vector<Patch> patches_;
   Ref marker_;
   uint32_t marker_target_ = 0;  // the unfinished object the marker last stood for
+  uint32_t next_ = 0;           // Canonical: the number the next direct visit must name
+  bool canonical_;
+  bool restart_ = false;
   bool fill_in_place_;
 };
 
@@ -104,6 +144,11 @@ PyResult<Ref> Decoder::marker() {
 PyResult<Ref> Decoder::resolve(uint32_t n) {
   if (n >= doc_.object_count())
     return value_error("Invalid reference: " + std::to_string(n));
+  if (canonical_) {
+    if (n != next_) return restart();
+    ++next_;
+    if (!doc_.is_reference(n)) return build(n);  // first and only direct visit
+  }
   if (doc_.is_reference(n)) {
     const uint64_t end = doc_.objects[n];
     if (end == ParsedDocument::kRefLoop)
@@ -111,12 +156,47 @@ PyResult<Ref> Decoder::resolve(uint32_t n) {
     if ((end & ParsedDocument::kRefMissing) == ParsedDocument::kRefMissing)
       return value_error("Invalid reference: " + std::to_string(end & 0xFFFFFFFFu));
     n = static_cast<uint32_t>(end);
+    if (canonical_ && !memo_[n]) return restart();  // a forward reference
   }
   if (PyObject* done = memo_[n]) {
     if (done == marker_.get()) marker_target_ = n;
     return Ref::borrow(done);
   }
-  return build(n, doc_.node(n));
+  return build(n);
+}
+
+// The common case without the general machinery: a scalar child that is the
+// next entry in canonical order and that no Reference names is built here
+// and not memoised. Null (with no error set) sends the caller the slow way.
+PyObject* Decoder::try_scalar(uint32_t n) {
+  if (!canonical_ || n != next_) return nullptr;
+  const uint64_t word = doc_.objects[n];
+  if (word & (ParsedDocument::kRefBit | ParsedDocument::kTargetBit)) return nullptr;
+  const uint8_t* p = doc_.input.data() + word;
+  PyObject* obj;
+  switch (p[0]) {
+    case kTagInt: obj = PyLong_FromLongLong(decode_varint(p + 1)); break;
+    case kTagFloat: {
+      uint64_t bits;
+      std::memcpy(&bits, p + 1, 8);
+      obj = PyFloat_FromDouble(bits_float(bits));
+      break;
+    }
+    case kTagStr: {
+      uint32_t index;
+      std::memcpy(&index, p + 1, 4);
+      if (index >= strings_.size() || !strings_[index]) return nullptr;
+      obj = strings_[index];
+      Py_INCREF(obj);
+      break;
+    }
+    case kTagNone: obj = Py_None; Py_INCREF(obj); break;
+    case kTagTrue: obj = Py_True; Py_INCREF(obj); break;
+    case kTagFalse: obj = Py_False; Py_INCREF(obj); break;
+    default: return nullptr;
+  }
+  if (obj) ++next_;
+  return obj;
 }
 
 PyResult<Ref> Decoder::resolve_final(uint32_t n) {
@@ -128,40 +208,54 @@ PyResult<Ref> Decoder::resolve_final(uint32_t n) {
   return obj;
 }
 
-PyResult<Ref> Decoder::build(uint32_t n, const GraphNode& node) {
-  Ref obj;
-  switch (node.kind) {
-    case NodeKind::None: obj = Ref::borrow(Py_None); break;
-    case NodeKind::Bool: obj = Ref::borrow(node.boolean ? Py_True : Py_False); break;
-    case NodeKind::Int:
-      obj = Ref::steal(PyLong_FromLongLong(node.integer));
-      break;
-    case NodeKind::Float: obj = Ref::steal(PyFloat_FromDouble(node.real)); break;
-    case NodeKind::Str: {
-      KV_ASSIGN_OR_RETURN(obj, build_str(node.index));
+PyResult<Ref> Decoder::build(uint32_t n) {
+  const uint8_t* p = doc_.input.data() + doc_.offset(n);
+  PyObject* obj;
+  switch (p[0]) {
+    case kTagNone: obj = Ref::borrow(Py_None).release(); break;
+    case kTagTrue: obj = Ref::borrow(Py_True).release(); break;
+    case kTagFalse: obj = Ref::borrow(Py_False).release(); break;
+    case kTagInt: obj = PyLong_FromLongLong(decode_varint(p + 1)); break;
+    case kTagFloat: {
+      uint64_t bits;
+      std::memcpy(&bits, p + 1, 8);
+      obj = PyFloat_FromDouble(bits_float(bits));
       break;
     }
-    case NodeKind::Bytes:
-      obj = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(node.data),
-                                                 node.count));
+    case kTagStr: {
+      uint32_t index;
+      std::memcpy(&index, p + 1, 4);
+      KV_ASSIGN_OR_RETURN(Ref str, build_str(index));
+      obj = str.release();
       break;
-    case NodeKind::List: return build_list(n, node);
-    case NodeKind::Tuple: return build_tuple(n, node);
-    case NodeKind::Dict: return build_dict(n, node);
-    case NodeKind::Set: return build_set(n, node);
-    case NodeKind::FrozenSet: return build_frozenset(n, node);
-    case NodeKind::Dataclass: return build_dataclass(n, node);
-    case NodeKind::Reference: return Error{ErrorKind::Panic, "unresolved reference entry"};
+    }
+    case kTagBytes: {
+      uint32_t size;
+      std::memcpy(&size, p + 1, 4);
+      obj = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p + 5), size);
+      break;
+    }
+    default: {
+      const GraphNode node = doc_.node(n);
+      switch (node.kind) {
+        case NodeKind::List: return build_list(n, node);
+        case NodeKind::Tuple: return build_tuple(n, node);
+        case NodeKind::Dict: return build_dict(n, node);
+        case NodeKind::Set: return build_set(n, node);
+        case NodeKind::FrozenSet: return build_frozenset(n, node);
+        case NodeKind::Dataclass: return build_dataclass(n, node);
+        default: return Error{ErrorKind::Panic, "unexpected entry kind"};
+      }
+    }
   }
   if (!obj) return PyError::fetch();
-  store(n, Ref::borrow(obj.get()));
-  return obj;
+  store(n, obj);
+  return Ref::steal(obj);
 }
 
 PyResult<Ref> Decoder::build_str(uint32_t index) {
   if (index >= doc_.string_count())
     return value_error("Invalid string index: " + std::to_string(index));
-  if (strings_.empty()) strings_.assign(doc_.string_count(), nullptr);
   if (!strings_[index]) {
     KV_ASSIGN_OR_RETURN(Ref s, new_str(doc_.text(index)));
     strings_[index] = s.release();
@@ -172,10 +266,16 @@ PyResult<Ref> Decoder::build_str(uint32_t index) {
 PyResult<Ref> Decoder::build_list(uint32_t n, const GraphNode& node) {
   Ref list = Ref::steal(PyList_New(fill_in_place_ ? node.count : 0));
   if (!list) return PyError::fetch();
-  store(n, Ref::borrow(list.get()));
+  store(n, list.get());
   KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(kWhere));
   for (uint32_t i = 0; i < node.count; ++i) {
-    KV_ASSIGN_OR_RETURN(Ref item, resolve(node.child(i)));
+    if (fill_in_place_) {
+      if (PyObject* scalar = try_scalar(node.child(i))) {
+        PyList_SetItem(list.get(), i, scalar);
+        continue;
+      }
+    }
+    KV_ASSIGN_OR_RETURN(Ref item, child(node.child(i)));
     if (marker_ && item.get() == marker_.get())
       patches_.push_back(Patch{marker_target_, Ref::borrow(list.get()), static_cast<Py_ssize_t>(i), Ref()});
     if (fill_in_place_) {
@@ -190,11 +290,11 @@ PyResult<Ref> Decoder::build_list(uint32_t n, const GraphNode& node) {
 PyResult<Ref> Decoder::build_dict(uint32_t n, const GraphNode& node) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return PyError::fetch();
-  store(n, Ref::borrow(dict.get()));
+  store(n, dict.get());
   KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(kWhere));
   for (uint32_t i = 0; i < node.count; ++i) {
-    KV_ASSIGN_OR_RETURN(Ref key, resolve_final(node.child(2 * i)));
-    KV_ASSIGN_OR_RETURN(Ref value, resolve(node.child(2 * i + 1)));
+    KV_ASSIGN_OR_RETURN(Ref key, final_child(node.child(2 * i)));
+    KV_ASSIGN_OR_RETURN(Ref value, child(node.child(2 * i + 1)));
     if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return PyError::fetch();
     if (marker_ && value.get() == marker_.get())
       patches_.push_back(Patch{marker_target_, Ref::borrow(dict.get()), -1, std::move(key)});
@@ -205,10 +305,10 @@ PyResult<Ref> Decoder::build_dict(uint32_t n, const GraphNode& node) {
 PyResult<Ref> Decoder::build_set(uint32_t n, const GraphNode& node) {
   Ref set = Ref::steal(PySet_New(nullptr));
   if (!set) return PyError::fetch();
-  store(n, Ref::borrow(set.get()));
+  store(n, set.get());
   KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(kWhere));
   for (uint32_t i = 0; i < node.count; ++i) {
-    KV_ASSIGN_OR_RETURN(Ref item, resolve_final(node.child(i)));
+    KV_ASSIGN_OR_RETURN(Ref item, final_child(node.child(i)));
     if (PySet_Add(set.get(), item.get()) < 0) return PyError::fetch();
   }
   return set;
@@ -242,25 +342,25 @@ PyResult<Ok> Decoder::finish_patches(uint32_t n, PyObject* finished, size_t from
 // that received the marker.
 PyResult<Ref> Decoder::build_tuple(uint32_t n, const GraphNode& node) {
   KV_ASSIGN_OR_RETURN(Ref mark, marker());
-  store(n, std::move(mark));
+  store(n, mark.get());
   const size_t patches_from = patches_.size();
   Ref tuple = Ref::steal(PyTuple_New(node.count));
   if (!tuple) return PyError::fetch();
   {
     KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(kWhere));
     for (uint32_t i = 0; i < node.count; ++i) {
-      KV_ASSIGN_OR_RETURN(Ref item, resolve_final(node.child(i)));
+      KV_ASSIGN_OR_RETURN(Ref item, final_child(node.child(i)));
       PyTuple_SetItem(tuple.get(), i, item.release());
     }
   }
-  store(n, Ref::borrow(tuple.get()));
+  store(n, tuple.get());
   KV_TRY(finish_patches(n, tuple.get(), patches_from));
   return tuple;
 }
 
 PyResult<Ref> Decoder::build_frozenset(uint32_t n, const GraphNode& node) {
   KV_ASSIGN_OR_RETURN(Ref mark, marker());
-  store(n, std::move(mark));
+  store(n, mark.get());
   const size_t patches_from = patches_.size();
   Ref set = Ref::steal(PyFrozenSet_New(nullptr));
   if (!set) return PyError::fetch();
@@ -271,7 +371,7 @@ PyResult<Ref> Decoder::build_frozenset(uint32_t n, const GraphNode& node) {
       if (PySet_Add(set.get(), item.get()) < 0) return PyError::fetch();
     }
   }
-  store(n, Ref::borrow(set.get()));
+  store(n, set.get());
   KV_TRY(finish_patches(n, set.get(), patches_from));
   return set;
 }
@@ -331,7 +431,7 @@ PyResult<Ref> Decoder::build_dataclass(uint32_t n, const GraphNode& node) {
     KV_ASSIGN_OR_RETURN(instance, migrate(entry, cls.get(), instance.get(), names.get(), values,
                                           stored, current));
   }
-  store(n, Ref::borrow(instance.get()));
+  store(n, instance.get());
   return instance;
 }
 
@@ -415,7 +515,7 @@ PyResult<Ref> Decoder::migrate(const graph::TypeEntry& entry, PyObject* cls, PyO
 PyResult<Ok> check_allowlist(const ParsedDocument& doc, PyObject* allowlist) {
   if (doc.dataclass_entries == 0) return Ok();
   for (uint32_t n = 0; n < doc.object_count(); ++n) {
-    if (doc.is_reference(n) || doc.input[doc.objects[n]] != kTagDataclass) continue;
+    if (doc.is_reference(n) || doc.input[doc.offset(n)] != kTagDataclass) continue;
     const GraphNode node = doc.node(n);
     if (node.type_id >= doc.types.size())
       return value_error("Unknown type_id: " + std::to_string(node.type_id));
@@ -438,7 +538,13 @@ PyResult<Ref> decode(PyObject* data, PyObject* allowlist) {
                       read_document({reinterpret_cast<const uint8_t*>(bytes),
                                      static_cast<size_t>(size)}));
   if (allowlist) KV_TRY(check_allowlist(doc, allowlist));
-  Decoder decoder(doc);
+  const auto mode = doc.dataclass_entries == 0 ? Decoder::Mode::Canonical : Decoder::Mode::Exact;
+  {
+    Decoder decoder(doc, mode);
+    auto result = decoder.resolve(0);
+    if (!decoder.needs_restart()) return result;
+  }
+  Decoder decoder(doc, Decoder::Mode::Exact);
   return decoder.resolve(0);
 }
 

@@ -65,6 +65,20 @@ inline size_t varint_size(int64_t v) noexcept {
   return n;
 }
 
+// Reads a zigzag varint already checked by the reader: at most 10 bytes,
+// the tenth contributing only its bit 0.
+inline int64_t decode_varint(const uint8_t* p) noexcept {
+  uint64_t z = p[0] & 0x7F;
+  if (p[0] & 0x80) {
+    for (size_t i = 1; i < kMaxVarintSize; ++i) {
+      const uint8_t b = p[i];
+      z |= (i == kMaxVarintSize - 1 ? uint64_t(b & 1) : uint64_t(b & 0x7F)) << (7 * i);
+      if (!(b & 0x80)) break;
+    }
+  }
+  return unzigzag(z);
+}
+
 // The float payload is the binary64 bit pattern, so -0.0 and NaN payloads survive.
 inline uint64_t float_bits(double d) noexcept { return std::bit_cast<uint64_t>(d); }
 inline double bits_float(uint64_t b) noexcept { return std::bit_cast<double>(b); }

@@ -101,34 +101,35 @@ Result<void> read_types(Cursor& c, ParsedDocument& doc) {
   return Ok();
 }
 
-// Checks one entry's payload and moves past it.
-Result<void> skip_payload(Cursor& c, uint8_t tag) {
+// Checks one entry's payload and moves past it; gives the truncation
+// message of the first missing piece, or null.
+inline const char* skip_payload(Cursor& c, uint8_t tag) noexcept {
   switch (tag) {
     case kTagNone:
     case kTagTrue:
     case kTagFalse:
-      return Ok();
+      return nullptr;
     case kTagInt:
-      for (size_t i = 0;; ++i) {
+      for (size_t i = 0; i < kMaxVarintSize; ++i) {
         uint8_t b;
-        if (!c.read(b)) return invalid("int truncated");
-        if (!(b & 0x80)) return Ok();
-        if (i == kMaxVarintSize - 1) return invalid("int truncated");
+        if (!c.read(b)) return "int truncated";
+        if (!(b & 0x80)) return nullptr;
       }
+      return "int truncated";  // a tenth byte with its continuation bit set
     case kTagFloat:
-      if (!c.has(8)) return invalid("float truncated");
+      if (!c.has(8)) return "float truncated";
       c.skip(8);
-      return Ok();
+      return nullptr;
     case kTagStr:
-      if (!c.has(4)) return invalid("string index truncated");
+      if (!c.has(4)) return "string index truncated";
       c.skip(4);
-      return Ok();
+      return nullptr;
     case kTagBytes: {
       uint32_t n;
-      if (!c.read(n)) return invalid("bytes length truncated");
-      if (!c.has(n)) return invalid("bytes data truncated");
+      if (!c.read(n)) return "bytes length truncated";
+      if (!c.has(n)) return "bytes data truncated";
       c.skip(n);
-      return Ok();
+      return nullptr;
     }
     case kTagList:
     case kTagTuple:
@@ -136,38 +137,39 @@ Result<void> skip_payload(Cursor& c, uint8_t tag) {
     case kTagFrozenSet: {
       const bool list = tag == kTagList || tag == kTagTuple;
       uint32_t n;
-      if (!c.read(n)) return invalid(list ? "list count truncated" : "set count truncated");
-      if (!c.has(4 * size_t{n})) return invalid(list ? "list ref truncated" : "set ref truncated");
+      if (!c.read(n)) return list ? "list count truncated" : "set count truncated";
+      if (!c.has(4 * size_t{n})) return list ? "list ref truncated" : "set ref truncated";
       c.skip(4 * size_t{n});
-      return Ok();
+      return nullptr;
     }
     case kTagDict: {
       uint32_t n;
-      if (!c.read(n)) return invalid("dict count truncated");
-      if (!c.has(8 * size_t{n})) {
-        // The first missing piece is a key when an even number of u32s fit.
-        return invalid(c.left() / 4 % 2 == 0 ? "dict key truncated" : "dict value truncated");
-      }
+      if (!c.read(n)) return "dict count truncated";
+      // The first missing piece is a key when an even number of u32s fit.
+      if (!c.has(8 * size_t{n})) return c.left() / 4 % 2 == 0 ? "dict key truncated" : "dict value truncated";
       c.skip(8 * size_t{n});
-      return Ok();
+      return nullptr;
     }
     case kTagDataclass: {
       uint16_t type_id, n;
-      if (!c.read(type_id)) return invalid("dataclass type_id truncated");
-      if (!c.read(n)) return invalid("dataclass field_count truncated");
-      if (!c.has(4 * size_t{n})) return invalid("dataclass field truncated");
+      if (!c.read(type_id)) return "dataclass type_id truncated";
+      if (!c.read(n)) return "dataclass field_count truncated";
+      if (!c.has(4 * size_t{n})) return "dataclass field truncated";
       c.skip(4 * size_t{n});
-      return Ok();
+      return nullptr;
     }
     case kTagReference:
-      if (!c.has(4)) return invalid("reference truncated");
+      if (!c.has(4)) return "reference truncated";
       c.skip(4);
-      return Ok();
-    default: {
-      static const char hex[] = "0123456789ABCDEF";
-      return value_error(std::string("Unknown tag: 0x") + hex[tag >> 4] + hex[tag & 15]);
-    }
+      return nullptr;
+    default:
+      return nullptr;  // callers reject unknown tags first
   }
+}
+
+Error unknown_tag(uint8_t tag) {
+  static const char hex[] = "0123456789ABCDEF";
+  return value_error(std::string("Unknown tag: 0x") + hex[tag >> 4] + hex[tag & 15]);
 }
 
 uint32_t read_u32_at(const uint8_t* p) noexcept {
@@ -200,6 +202,7 @@ void resolve_references(ParsedDocument& doc) {
       const uint64_t w = objects[n];
       if (!(w & ParsedDocument::kRefBit)) {
         end = ParsedDocument::kRefBit | n;
+        objects[n] |= ParsedDocument::kTargetBit;
         break;
       }
       if (w == kPending) {
@@ -221,7 +224,7 @@ void resolve_references(ParsedDocument& doc) {
 }  // namespace
 
 GraphNode ParsedDocument::node(uint32_t n) const noexcept {
-  const uint8_t* p = input.data() + objects[n];
+  const uint8_t* p = input.data() + offset(n);
   GraphNode node;
   const uint8_t tag = *p++;
   switch (tag) {
@@ -231,17 +234,10 @@ GraphNode ParsedDocument::node(uint32_t n) const noexcept {
       node.kind = NodeKind::Bool;
       node.boolean = tag == kTagTrue;
       break;
-    case kTagInt: {
-      uint64_t z = 0;
-      for (size_t i = 0; i < kMaxVarintSize; ++i) {
-        const uint8_t b = p[i];
-        z |= (i == kMaxVarintSize - 1 ? uint64_t(b & 1) : uint64_t(b & 0x7F)) << (7 * i);
-        if (!(b & 0x80)) break;
-      }
+    case kTagInt:
       node.kind = NodeKind::Int;
-      node.integer = unzigzag(z);
+      node.integer = decode_varint(p);
       break;
-    }
     case kTagFloat: {
       uint64_t bits;
       std::memcpy(&bits, p, 8);
@@ -293,8 +289,9 @@ Result<ParsedDocument> read_document(std::span<const uint8_t> input) {
   for (uint32_t i = 0; i < count; ++i) {
     uint8_t tag;
     if (!c.read(tag)) return invalid("tag truncated");
+    if (tag == 0 || tag > kTagReference) return unknown_tag(tag);
     doc.objects.push_back(c.pos() - 1);
-    KV_TRY(skip_payload(c, tag));
+    if (const char* missing = skip_payload(c, tag)) return invalid(missing);
     doc.dataclass_entries += tag == kTagDataclass;
     references |= tag == kTagReference;
   }

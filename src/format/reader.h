@@ -21,6 +21,9 @@ class ParsedDocument {
   static constexpr uint64_t kRefBit = 1ull << 63;
   static constexpr uint64_t kRefLoop = kRefBit | (1ull << 62);    // chain never ends
   static constexpr uint64_t kRefMissing = kRefBit | (1ull << 61);  // | the missing number
+  // On an entry that is not a Reference: some Reference entry leads to it.
+  static constexpr uint64_t kTargetBit = 1ull << 58;
+  static constexpr uint64_t kOffsetMask = kTargetBit - 1;
 
   std::span<const uint8_t> input;
   std::vector<uint64_t> strings;  // offset of each text in the input
@@ -35,6 +38,8 @@ class ParsedDocument {
   }
   uint32_t object_count() const noexcept { return static_cast<uint32_t>(objects.size()); }
   bool is_reference(uint32_t n) const noexcept { return objects[n] & kRefBit; }
+  bool is_target(uint32_t n) const noexcept { return objects[n] & kTargetBit; }
+  uint64_t offset(uint32_t n) const noexcept { return objects[n] & kOffsetMask; }
   // The decoded entry `n`, which is not a Reference.
   graph::GraphNode node(uint32_t n) const noexcept;
 };

@@ -32,6 +32,7 @@ class Cursor {
 }  // namespace
 
 Result<uint64_t> prepare_document(ObjectGraph& graph, const TypeRegistry& types) {
+  KV_TRY(graph.check_limits());
   if (types.size() > kMaxTypes)
     return overflow_error("too many dataclass types to encode: the format holds at most 65536");
   uint64_t type_bytes = 4;

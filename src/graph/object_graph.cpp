@@ -13,47 +13,17 @@ constexpr uint8_t kContainerTag[] = {
 
 }  // namespace
 
-Result<uint32_t> ObjectGraph::next_number() {
-  if (count_ == UINT32_MAX)
+Result<void> ObjectGraph::check_limits() const {
+  if (overflowed_)
     return overflow_error("too many objects to encode: the format holds at most 4294967295");
-  return count_++;
-}
-
-Result<uint32_t> ObjectGraph::push_tag(uint8_t tag) {
-  KV_ASSIGN_OR_RETURN(uint32_t n, next_number());
-  objects_.put_u8(tag);
-  return n;
-}
-
-Result<uint32_t> ObjectGraph::push_u32(uint8_t tag, uint32_t v) {
-  KV_ASSIGN_OR_RETURN(uint32_t n, next_number());
-  uint8_t* p = objects_.extend(5);
-  p[0] = tag;
-  ByteBuffer::store(p + 1, v);
-  return n;
-}
-
-Result<uint32_t> ObjectGraph::push_int(int64_t v) {
-  KV_ASSIGN_OR_RETURN(uint32_t n, next_number());
-  uint8_t* p = objects_.extend(1 + kMaxVarintSize);
-  p[0] = kTagInt;
-  objects_.drop_back(kMaxVarintSize - encode_varint(p + 1, v));
-  return n;
-}
-
-Result<uint32_t> ObjectGraph::push_float(double v) {
-  KV_ASSIGN_OR_RETURN(uint32_t n, next_number());
-  uint8_t* p = objects_.extend(9);
-  p[0] = kTagFloat;
-  ByteBuffer::store(p + 1, float_bits(v));
-  return n;
+  return Ok();
 }
 
 Result<uint32_t> ObjectGraph::push_bytes(std::span<const uint8_t> data, bool borrow) {
   if (data.size() > kMaxLength)
     return overflow_error("bytes value of " + std::to_string(data.size()) +
                           " bytes is too long to encode (at most 4294967295)");
-  KV_ASSIGN_OR_RETURN(uint32_t n, next_number());
+  const uint32_t n = next_number();
   uint8_t* p = objects_.extend(5);
   p[0] = kTagBytes;
   ByteBuffer::store(p + 1, static_cast<uint32_t>(data.size()));
@@ -66,8 +36,8 @@ Result<uint32_t> ObjectGraph::push_bytes(std::span<const uint8_t> data, bool bor
   return n;
 }
 
-Result<Slots> ObjectGraph::reserve(NodeKind kind, uint32_t count, uint16_t type_id) {
-  KV_ASSIGN_OR_RETURN(uint32_t n, next_number());
+Slots ObjectGraph::reserve(NodeKind kind, uint32_t count, uint16_t type_id) {
+  const uint32_t n = next_number();
   const uint8_t tag = kContainerTag[static_cast<size_t>(kind)];
   const uint32_t slots = kind == NodeKind::Dict ? 2 * count : count;
   Slots s{n, slots, 0, 0};

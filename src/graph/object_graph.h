@@ -70,22 +70,34 @@ class ObjectGraph {
   const ByteBuffer& objects() const noexcept { return objects_; }
 
   // Scalars and references: append a filled entry and give its number.
-  Result<uint32_t> push_none() { return push_tag(format::kTagNone); }
-  Result<uint32_t> push_bool(bool v) {
-    return push_tag(v ? format::kTagTrue : format::kTagFalse);
+  // Numbers past the format's limit are caught once, by `check_limits`.
+  uint32_t push_none() { return push_tag(format::kTagNone); }
+  uint32_t push_bool(bool v) { return push_tag(v ? format::kTagTrue : format::kTagFalse); }
+  uint32_t push_int(int64_t v) {
+    uint8_t* p = objects_.extend(1 + format::kMaxVarintSize);
+    p[0] = format::kTagInt;
+    objects_.drop_back(format::kMaxVarintSize - format::encode_varint(p + 1, v));
+    return next_number();
   }
-  Result<uint32_t> push_int(int64_t v);
-  Result<uint32_t> push_float(double v);
-  Result<uint32_t> push_str(uint32_t index) { return push_u32(format::kTagStr, index); }
-  Result<uint32_t> push(uint32_t reference_target) {
+  uint32_t push_float(double v) {
+    uint8_t* p = objects_.extend(9);
+    p[0] = format::kTagFloat;
+    ByteBuffer::store(p + 1, format::float_bits(v));
+    return next_number();
+  }
+  uint32_t push_str(uint32_t index) { return push_u32(format::kTagStr, index); }
+  uint32_t push(uint32_t reference_target) {
     return push_u32(format::kTagReference, reference_target);
   }
   // A bytes value; with `borrow`, the caller keeps `data` alive until the
   // document is written and it is copied only once, straight into the output.
   Result<uint32_t> push_bytes(std::span<const uint8_t> data, bool borrow);
 
+  // An error when the graph holds more objects than the format can number.
+  Result<void> check_limits() const;
+
   // Reserves a container entry with `count` items (Dict: pairs).
-  Result<Slots> reserve(NodeKind kind, uint32_t count, uint16_t type_id = 0);
+  Slots reserve(NodeKind kind, uint32_t count, uint16_t type_id = 0);
   void fill(const Slots& slots, uint32_t slot, uint32_t number) noexcept {
     objects_.set_u32(slots.first + 4 * size_t{slot}, number);
   }
@@ -102,12 +114,24 @@ class ObjectGraph {
   uint64_t spliced_bytes() const noexcept { return spliced_bytes_; }
 
  private:
-  Result<uint32_t> next_number();
-  Result<uint32_t> push_tag(uint8_t tag);
-  Result<uint32_t> push_u32(uint8_t tag, uint32_t v);
+  uint32_t next_number() noexcept {
+    if (count_ == UINT32_MAX) overflowed_ = true;
+    return count_++;
+  }
+  uint32_t push_tag(uint8_t tag) {
+    objects_.put_u8(tag);
+    return next_number();
+  }
+  uint32_t push_u32(uint8_t tag, uint32_t v) {
+    uint8_t* p = objects_.extend(5);
+    p[0] = tag;
+    ByteBuffer::store(p + 1, v);
+    return next_number();
+  }
 
   ByteBuffer objects_;
   uint32_t count_ = 0;
+  bool overflowed_ = false;
   std::vector<Splice> splices_;
   uint64_t spliced_bytes_ = 0;
 };

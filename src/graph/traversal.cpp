@@ -154,7 +154,7 @@ PyResult<uint32_t> capture_int(CaptureState& s, PyObject* obj) {
     return PyError::fetch();
   }
   if (v == -1 && PyErr_Occurred()) return PyError::fetch();
-  KV_ASSIGN_OR_RETURN(uint32_t n, s.graph.push_int(v));
+  const uint32_t n = s.graph.push_int(v);
   remember(s, obj, n);
   return n;
 }
@@ -162,7 +162,7 @@ PyResult<uint32_t> capture_int(CaptureState& s, PyObject* obj) {
 PyResult<uint32_t> capture_float(CaptureState& s, PyObject* obj) {
   const double v = PyFloat_AsDouble(obj);
   if (v == -1.0 && PyErr_Occurred()) return PyError::fetch();
-  KV_ASSIGN_OR_RETURN(uint32_t n, s.graph.push_float(v));
+  const uint32_t n = s.graph.push_float(v);
   remember(s, obj, n);
   return n;
 }
@@ -172,7 +172,7 @@ PyResult<uint32_t> capture_str(CaptureState& s, PyObject* obj) {
   if (text.size() > kMaxLength)
     return overflow_error("str value of " + std::to_string(text.size()) +
                           " bytes is too long to encode (at most 4294967295)");
-  KV_ASSIGN_OR_RETURN(uint32_t n, s.graph.push_str(s.graph.strings.intern(text)));
+  const uint32_t n = s.graph.push_str(s.graph.strings.intern(text));
   remember(s, obj, n);
   return n;
 }
@@ -210,10 +210,9 @@ PyResult<uint32_t> capture_bytes_like(CaptureState& s, PyObject* obj) {
   return n;
 }
 
-PyResult<uint32_t> capture_singleton(CaptureState& s, PyObject* obj, Result<uint32_t> pushed) {
-  if (!pushed) return std::move(pushed).error();
-  remember(s, obj, *pushed);
-  return *pushed;
+PyResult<uint32_t> capture_singleton(CaptureState& s, PyObject* obj, uint32_t n) {
+  remember(s, obj, n);
+  return n;
 }
 
 // ---- containers ----------------------------------------------------------
@@ -222,7 +221,7 @@ PyResult<uint32_t> capture_sequence(CaptureState& s, PyObject* obj, NodeKind kin
   const bool list = kind == NodeKind::List;
   KV_ASSIGN_OR_RETURN(uint32_t length,
                       length_u32(list ? PyList_Size(obj) : PyTuple_Size(obj), "sequence"));
-  KV_ASSIGN_OR_RETURN(Slots slots, s.graph.reserve(kind, length));
+  Slots slots = s.graph.reserve(kind, length);
   remember(s, obj, slots.number);
   KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(" while encoding"));
   uint32_t i = 0;
@@ -247,7 +246,7 @@ PyResult<uint32_t> capture_sequence(CaptureState& s, PyObject* obj, NodeKind kin
 PyResult<uint32_t> capture_dict(CaptureState& s, PyObject* obj) {
   const Py_ssize_t start = PyDict_Size(obj);
   KV_ASSIGN_OR_RETURN(uint32_t length, length_u32(start, "dict"));
-  KV_ASSIGN_OR_RETURN(Slots slots, s.graph.reserve(NodeKind::Dict, length));
+  Slots slots = s.graph.reserve(NodeKind::Dict, length);
   remember(s, obj, slots.number);
   KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(" while encoding"));
   Py_ssize_t pos = 0;
@@ -269,7 +268,7 @@ PyResult<uint32_t> capture_dict(CaptureState& s, PyObject* obj) {
 
 PyResult<uint32_t> capture_set(CaptureState& s, PyObject* obj, NodeKind kind) {
   KV_ASSIGN_OR_RETURN(uint32_t length, length_u32(PySet_Size(obj), "set"));
-  KV_ASSIGN_OR_RETURN(Slots slots, s.graph.reserve(kind, length));
+  Slots slots = s.graph.reserve(kind, length);
   remember(s, obj, slots.number);
   KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(" while encoding"));
   Ref it = Ref::steal(PyObject_GetIter(obj));
@@ -380,8 +379,7 @@ PyResult<uint32_t> capture_dataclass(CaptureState& s, PyObject* obj, std::string
   const uint32_t version = read_schema_version(obj);
   KV_ASSIGN_OR_RETURN(uint32_t type_id, register_dataclass(s, name, names, version));
   const auto count = static_cast<uint32_t>(keys.size());
-  KV_ASSIGN_OR_RETURN(Slots slots,
-                      s.graph.reserve(NodeKind::Dataclass, count, static_cast<uint16_t>(type_id)));
+  Slots slots = s.graph.reserve(NodeKind::Dataclass, count, static_cast<uint16_t>(type_id));
   s.memo.insert(obj, slots.number);
   KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(" while encoding"));
   for (uint32_t i = 0; i < count; ++i) {

@@ -1,0 +1,31 @@
+"""Type information for the compiled korvane extension."""
+
+from typing import Any, Protocol, SupportsIndex, TypeVar
+
+__all__ = ["__version", "dumps", "loads", "dump", "load", "__version__"]
+
+_T_co = TypeVar("_T_co", covariant=True)
+_T_contra = TypeVar("_T_contra", contravariant=True)
+
+# The file protocols exist for type checkers only; there are no such runtime names.
+class SupportsWrite(Protocol[_T_contra]):
+    def write(self, data: _T_contra, /) -> object: ...
+
+class SupportsRead(Protocol[_T_co]):
+    def read(self) -> _T_co: ...
+
+__version__: str
+
+def __version() -> str: ...
+def dumps(
+    obj: object,
+    *,
+    protocol: SupportsIndex = 5,
+    schema_version: SupportsIndex | None = None,
+    hmac_key: bytes | None = None,
+) -> bytes: ...
+def loads(data: bytes, *, allowlist: set[str] | None = None) -> Any: ...
+def dump(obj: object, file: SupportsWrite[bytes], **kwargs: object) -> None: ...
+def load(file: SupportsRead[bytes], *, allowlist: set[str] | None = None) -> Any: ...
+class PanicException(BaseException):
+    """A broken internal invariant; `except Exception` does not catch it."""
