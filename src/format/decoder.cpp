@@ -119,6 +119,8 @@ class Decoder {
     stored_.push_back(n);
   }
   PyResult<Ok> finish_patches(uint32_t n, PyObject* finished, size_t from);
+  PyResult<Ok> charge_hash(uint32_t n);
+  uint64_t expanded_size(uint32_t n);
 
   const ParsedDocument& doc_;
   PyObject** memo_;               // object number -> owned object; numbers are dense
@@ -130,6 +132,8 @@ class Decoder {
   uint32_t next_ = 0;           // Canonical: the number the next direct visit must name
   bool canonical_;
   bool restart_ = false;
+  std::vector<uint64_t> sizes_;  // expanded sizes of hashable containers, 0 unknown
+  uint64_t hash_spent_ = 0;
   bool fill_in_place_;
 };
 
@@ -295,6 +299,7 @@ PyResult<Ref> Decoder::build_dict(uint32_t n, const GraphNode& node) {
   for (uint32_t i = 0; i < node.count; ++i) {
     KV_ASSIGN_OR_RETURN(Ref key, final_child(node.child(2 * i)));
     KV_ASSIGN_OR_RETURN(Ref value, child(node.child(2 * i + 1)));
+    KV_TRY(charge_hash(node.child(2 * i)));
     if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return PyError::fetch();
     if (marker_ && value.get() == marker_.get())
       patches_.push_back(Patch{marker_target_, Ref::borrow(dict.get()), -1, std::move(key)});
@@ -309,6 +314,7 @@ PyResult<Ref> Decoder::build_set(uint32_t n, const GraphNode& node) {
   KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(kWhere));
   for (uint32_t i = 0; i < node.count; ++i) {
     KV_ASSIGN_OR_RETURN(Ref item, final_child(node.child(i)));
+    KV_TRY(charge_hash(node.child(i)));
     if (PySet_Add(set.get(), item.get()) < 0) return PyError::fetch();
   }
   return set;
@@ -367,13 +373,92 @@ PyResult<Ref> Decoder::build_frozenset(uint32_t n, const GraphNode& node) {
   {
     KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(kWhere));
     for (uint32_t i = 0; i < node.count; ++i) {
-      KV_ASSIGN_OR_RETURN(Ref item, resolve_final(node.child(i)));
+      KV_ASSIGN_OR_RETURN(Ref item, final_child(node.child(i)));
+      KV_TRY(charge_hash(node.child(i)));
       if (PySet_Add(set.get(), item.get()) < 0) return PyError::fetch();
     }
   }
   store(n, set.get());
   KV_TRY(finish_patches(n, set.get(), patches_from));
   return set;
+}
+
+// ---- hashing budget --------------------------------------------------------
+
+// Hashing a tuple hashes each element again however often it is shared, so
+// a few hundred bytes of tuples nested two by two would take exponential
+// time to hash as a key. Every key and set element is charged its expanded
+// size (shared parts counted once per reference) before it is hashed.
+constexpr uint64_t kKeyBudgetFloor = uint64_t{1} << 20;
+constexpr uint64_t kLoadBudgetFloor = uint64_t{1} << 25;
+
+uint32_t final_number(const ParsedDocument& doc, uint32_t n, bool& ok) {
+  ok = n < doc.object_count();
+  if (!ok || !doc.is_reference(n)) return n;
+  const uint64_t end = doc.objects[n];
+  ok = (end & ParsedDocument::kRefMissing) != ParsedDocument::kRefMissing &&
+       end != ParsedDocument::kRefLoop;
+  return static_cast<uint32_t>(end);
+}
+
+bool hashes_children(uint8_t tag) {
+  return tag == kTagTuple || tag == kTagFrozenSet || tag == kTagDataclass;
+}
+
+uint64_t Decoder::expanded_size(uint32_t root) {
+  constexpr uint64_t kBusy = UINT64_MAX;
+  const uint64_t cap = std::max(kKeyBudgetFloor, uint64_t{doc_.object_count()}) + 1;
+  if (sizes_.empty()) sizes_.assign(doc_.object_count(), 0);
+  struct Frame {
+    uint32_t n;
+    uint32_t next;
+    uint64_t total;
+  };
+  std::vector<Frame> stack{{root, 0, 1}};
+  sizes_[root] = kBusy;
+  uint64_t result = 1;
+  while (!stack.empty()) {
+    Frame& f = stack.back();
+    const GraphNode node = doc_.node(f.n);
+    if (f.next < node.count && f.total < cap) {
+      bool ok;
+      const uint32_t c = final_number(doc_, node.child(f.next++), ok);
+      if (!ok || !hashes_children(doc_.input[doc_.offset(c)])) {
+        f.total += 1;
+      } else if (sizes_[c] == kBusy) {
+        f.total += 1;  // a cycle: the decoder reports it when it gets there
+      } else if (sizes_[c]) {
+        f.total = std::min(cap, f.total + sizes_[c]);
+      } else {
+        sizes_[c] = kBusy;
+        stack.push_back(Frame{c, 0, 1});
+      }
+      continue;
+    }
+    const uint64_t total = std::min(cap, f.total);
+    sizes_[f.n] = total;
+    stack.pop_back();
+    if (stack.empty()) result = total;
+    else stack.back().total = std::min(cap, stack.back().total + total);
+  }
+  return result;
+}
+
+PyResult<Ok> Decoder::charge_hash(uint32_t n) {
+  bool ok;
+  const uint32_t m = final_number(doc_, n, ok);
+  if (!ok || !hashes_children(doc_.input[doc_.offset(m)])) return Ok();
+  const uint64_t size = sizes_.empty() || sizes_[m] == 0 || sizes_[m] == UINT64_MAX
+                            ? expanded_size(m)
+                            : sizes_[m];
+  const uint64_t key_budget = std::max(kKeyBudgetFloor, uint64_t{doc_.object_count()});
+  const uint64_t load_budget = std::max(kLoadBudgetFloor, 16 * uint64_t{doc_.object_count()});
+  hash_spent_ += size;
+  if (size > key_budget || hash_spent_ > load_budget)
+    return value_error("Invalid data: a dict key or set element nests shared tuples too deeply "
+                       "to hash (more than " + std::to_string(size > key_budget ? key_budget : load_budget) +
+                       " elements expanded)");
+  return Ok();
 }
 
 // ---- dataclasses ---------------------------------------------------------
