@@ -1,18 +1,8 @@
-"""Command line entry: python -m korvane demo."""
+"""python -m korvane: inspect documents (dis, check, stats) or run the demo."""
 
 import sys
 
-import korvane
-
-
-def main(argv=None):
-    print(f"korvane {korvane.__version__}")
-    data = {"a": [1, 1]}
-    blob = korvane.dumps(data)
-    print(blob.hex(" "))
-    print(korvane.loads(blob))
-    return 0
-
+from korvane._cli import main
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -1,9 +1,459 @@
-"""Class registry used when loading: placeholder until the registry lands."""
+"""Class registry and the constructors the decoder uses to rebuild dataclasses.
+
+Loading never imports a class named by the data.  For every dataclass entry
+the decoder calls ``make_class(name, field_names)`` and then calls the result
+with one keyword argument per stored field (and, after a schema migration,
+once more with the migrated values).
+
+* A name registered with :func:`register` gives that class: init fields go to
+  its constructor, ``field(init=False)`` fields are set afterwards with
+  ``object.__setattr__`` (so frozen and slotted classes work), ``ClassVar`` and
+  ``InitVar`` entries are ignored, and values that match no field are kept in
+  a dict stored as ``__korvane_extra__`` (and, the same dict, as
+  ``__meridel_extra__``).  A class with an ``InitVar`` or a hand-written
+  ``__init__`` gets its fields restored without calling ``__init__``, which
+  could not be given its real arguments.
+* Any other name gives a plain dataclass synthesised from the name and the
+  stored field names, cached per (name, fields): unknown records still load as
+  records and no code named by the data runs.  Stored names of the form
+  ``__x__`` never become fields of a synthesised class; they are kept as extra
+  state instead, so data cannot overwrite special attributes.
+
+Instances of a slotted class without ``__dict__`` cannot hold extra state.
+Such values are dropped with an :class:`ExtraStateWarning` (turn it into an
+error with the ``warnings`` filters to refuse those documents instead).
+
+When stored data lacks a required field of the registered class, the class
+declares a schema version and migrations are registered for its name, the
+instance is built without running ``__init__`` (missing fields stay unset):
+the decoder needs that instance to read the class version before it migrates
+and builds the real one.  Otherwise a missing required field is a TypeError.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import keyword
+import operator
+import sys
+import unicodedata
+import warnings
+from collections.abc import Callable, Collection, Iterable, Iterator, Sequence
+from contextlib import contextmanager
+from typing import Any, TypeVar, cast, overload
+
+from korvane import migrations
+
+__all__ = ["ExtraStateWarning", "make_class", "register", "unregister"]
+
+C = TypeVar("C", bound=type)
+
+EXTRA_ATTRS = ("__korvane_extra__", "__meridel_extra__")
+_VERSION_ATTRS = ("__korvane_version__", "__meridel_version__")
+
+# Past this many cached (name, fields) entries the cache starts afresh, so a
+# stream of crafted documents with ever new names cannot grow it without end.
+_CACHE_LIMIT = 4096
+
+_INIT, _LATE, _PSEUDO = 0, 1, 2
+_MISSING: Any = dataclasses.MISSING
+_INITVAR_TYPE = getattr(dataclasses, "_FIELD_INITVAR", None)
+_ABSENT: Any = object()  # default of the generated constructors' parameters
+
+# One lock guards both registries and this cache, so a cached constructor can
+# never outlive the registrations it was built from.
+_lock = migrations._lock
+_classes: dict[str, type] = {}
+_cache: dict[tuple[str, tuple[str, ...]], Callable[..., Any]] = {}
+migrations._listeners.append(_cache.clear)
 
 
-def register(cls=None, *, name=None):
-    raise NotImplementedError
+class ExtraStateWarning(RuntimeWarning):
+    """Stored values that match no field were dropped: the instance has no __dict__."""
 
 
-def make_class(name, field_names):
-    raise NotImplementedError
+# -- registry ------------------------------------------------------------------
+
+
+@overload
+def register(cls: C, *, name: str | None = None) -> C: ...
+@overload
+def register(cls: None = None, *, name: str | None = None) -> Callable[[C], C]: ...
+
+
+def register(cls: type | None = None, *, name: str | None = None) -> Any:
+    """Register a dataclass so that loading rebuilds it under ``name``.
+
+    Usable as ``@register``, ``@register(name="Other")`` or
+    ``register(cls, name=...)``.  ``name`` defaults to ``cls.__name__``, the
+    text the encoder writes.  Registering the same class again is a no-op;
+    another class under a taken name is a ValueError.
+    """
+    if cls is None:
+
+        def decorator(c: C) -> C:
+            return register(c, name=name)
+
+        return decorator
+    if not (isinstance(cls, type) and dataclasses.is_dataclass(cls)):
+        raise TypeError(
+            f"register() expects a dataclass class, not {_describe(cls)}"
+            " (pass the name as register(cls, name=...))"
+        )
+    key = cls.__name__ if name is None else name
+    _check_identifier("class name", key)
+    with _lock:
+        taken = _classes.get(key)
+        if taken is cls:
+            return cls
+        if taken is not None:
+            raise ValueError(
+                f"class name {key!r} is already registered to "
+                f"{_qualname(taken)}; cannot register {_qualname(cls)} under it"
+            )
+        _classes[key] = cls
+        _cache.clear()
+    return cls
+
+
+def unregister(name: str) -> type | None:
+    """Forget the class registered under ``name``; return it (None if none was)."""
+    with _lock:
+        cls = _classes.pop(name, None)
+        _cache.clear()
+    return cls
+
+
+def _clear() -> None:
+    """Forget every registered class and cached constructor (for tests)."""
+    with _lock:
+        _classes.clear()
+        _cache.clear()
+
+
+@contextmanager
+def _isolated() -> Iterator[None]:
+    """Run a block with an empty class registry, restoring the old one after."""
+    with _lock:
+        saved = dict(_classes)
+        _clear()
+    try:
+        yield
+    finally:
+        with _lock:
+            _classes.clear()
+            _classes.update(saved)
+            _cache.clear()
+
+
+# -- make_class ----------------------------------------------------------------
+
+
+def make_class(name: str, field_names: Sequence[str]) -> Callable[..., Any]:
+    """Return a keyword-only constructor for class ``name`` with these stored fields.
+
+    It is the registered class itself when the stored fields are exactly its
+    init fields (and no migration may need other keywords); otherwise a small
+    cached function that builds an instance of that class.  Unknown names give
+    a synthesised plain dataclass.
+    """
+    try:
+        return _cache[name, tuple(field_names)]
+    except (KeyError, TypeError):
+        pass
+    fields = _check_fields(name, field_names)
+    with _lock:
+        made = _cache.get((name, fields))
+        if made is None:
+            if len(_cache) >= _CACHE_LIMIT:
+                _cache.clear()
+            made = _make(name, fields)
+            _cache[name, fields] = made
+    return made
+
+
+def _make(name: str, fields: tuple[str, ...]) -> Callable[..., Any]:
+    cls = _classes.get(name)
+    if cls is None:
+        return _synthesize(name, fields)
+    info = _ClassInfo(cls)
+    exact = not info.bypass_init and info.init_names == frozenset(fields)
+    if exact and not (_declared_version(cls) and migrations._has_steps(name)):
+        return cls
+    return _constructor(name, info, fields)
+
+
+class _ClassInfo:
+    """What building instances of a registered class needs, worked out once."""
+
+    def __init__(self, cls: type) -> None:
+        self.cls: Any = cls
+        real = {f.name: f for f in dataclasses.fields(cls)}
+        every: dict[str, Any] = getattr(cls, "__dataclass_fields__")
+        self.kinds = {
+            n: _PSEUDO if n not in real else _INIT if real[n].init else _LATE
+            for n in every
+        }
+        self.fields = tuple(real.values())
+        self.init_names = frozenset(n for n, f in real.items() if f.init)
+        self.required = frozenset(
+            n for n, f in real.items() if f.init and not _has_default(f)
+        )
+        params = getattr(cls, "__dataclass_params__", None)
+        # A hand-written __init__ (init=False on the class) has an unknown
+        # signature, and InitVar values are never stored, so __post_init__
+        # would run on already processed fields without its real argument:
+        # for both, restore the fields directly instead of calling __init__.
+        self.bypass_init = bool(params is not None and not params.init) or any(
+            getattr(f, "_field_type", None) is _INITVAR_TYPE for f in every.values()
+        )
+
+
+def _constructor(
+    name: str, info: _ClassInfo, fields: tuple[str, ...]
+) -> Callable[..., Any]:
+    kinds = info.kinds
+    clean = (
+        fields
+        and not info.bypass_init
+        and info.required.issubset(fields)
+        and all(n in kinds for n in fields)
+    )
+    if clean:
+        return _compile_constructor(name, info, fields)
+
+    def construct(**kwargs: Any) -> Any:
+        return _build(name, info, kwargs)
+
+    construct.__qualname__ = construct.__name__ = f"construct_{name}"
+    return construct
+
+
+def _compile_constructor(
+    name: str, info: _ClassInfo, fields: tuple[str, ...]
+) -> Callable[..., Any]:
+    """A constructor with one keyword parameter per stored field.
+
+    Binding keywords to named parameters and calling the class with constant
+    keyword names costs far less than splitting a ``**kwargs`` dict by hand.
+    Every name here is a field of the registered class (``_constructor``
+    checks that), so the generated source holds no name taken from the data
+    alone.  Calls with other keywords (a migrated mapping) take ``_build``.
+    """
+    prefix = "_kv_"
+    while any(f.startswith(prefix) for f in fields):
+        prefix = "_" + prefix
+    absent, cls, rest, general, setter, obj = (
+        prefix + part for part in ("absent", "cls", "rest", "general", "set", "obj")
+    )
+    params = ", ".join(f"{f}={absent}" for f in fields)
+    unset = " or ".join(f"{f} is {absent}" for f in fields)
+    given = ", ".join(f"{f!r}: {f}" for f in fields)
+    init = ", ".join(f"{f}={f}" for f in fields if info.kinds[f] == _INIT)
+    late = [f for f in fields if info.kinds[f] == _LATE]
+    source = "\n".join(
+        [
+            f"def construct(*, {params}, **{rest}):",
+            f"    if {rest} or {unset}:",
+            f"        return {general}({{{given}}}, {rest})",
+            f"    {obj} = {cls}({init})",
+            *(f"    {setter}({obj}, {f!r}, {f})" for f in late),
+            f"    return {obj}",
+        ]
+    )
+
+    def fallback(given: dict[str, Any], extra: dict[str, Any]) -> Any:
+        kwargs = {k: v for k, v in given.items() if v is not _ABSENT}
+        kwargs.update(extra)
+        return _build(name, info, kwargs)
+
+    namespace: dict[str, Any] = {
+        "__name__": __name__,
+        absent: _ABSENT,
+        cls: info.cls,
+        general: fallback,
+        setter: object.__setattr__,
+    }
+    exec(source, namespace)
+    construct: Callable[..., Any] = namespace["construct"]
+    construct.__qualname__ = construct.__name__ = f"construct_{name}"
+    return construct
+
+
+def _build(name: str, info: _ClassInfo, kwargs: dict[str, Any]) -> Any:
+    """Build an instance from any keywords: the general, slower path."""
+    init: dict[str, Any] = {}
+    late: dict[str, Any] = {}
+    extra: dict[str, Any] = {}
+    kinds = info.kinds
+    for key, value in kwargs.items():
+        kind = kinds.get(key)
+        if kind == _INIT:
+            init[key] = value
+        elif kind == _LATE:
+            late[key] = value
+        elif kind is None:
+            extra[key] = value
+    missing = info.required.difference(init)
+    if missing and not (_declared_version(info.cls) and migrations._has_steps(name)):
+        hint = (
+            f"no migration of {name!r} is registered to supply them"
+            if _declared_version(info.cls)
+            else "declare __korvane_version__ and register a migration to supply them"
+        )
+        raise TypeError(
+            f"cannot rebuild {name!r}: the stored data has no value for required "
+            f"field(s) {_names(missing)} ({hint})"
+        )
+    if missing or info.bypass_init:
+        obj = _bare_instance(info, {**init, **late})
+    else:
+        obj = info.cls(**init)
+        for key, value in late.items():
+            object.__setattr__(obj, key, value)
+    if extra:
+        # A bare instance is normally only read for its version and then
+        # replaced by the migrated one: no warning for it.
+        _attach_extra(name, obj, extra, warn=not missing)
+    return obj
+
+
+def _bare_instance(info: _ClassInfo, values: dict[str, Any]) -> Any:
+    """An instance made without __init__: given values, else defaults."""
+    cls = info.cls
+    obj = cls.__new__(cls)
+    for f in info.fields:
+        if f.name in values:
+            value = values[f.name]
+        elif f.default is not _MISSING:
+            value = f.default
+        elif f.default_factory is not _MISSING:
+            value = cast(Callable[[], Any], f.default_factory)()
+        else:
+            continue
+        object.__setattr__(obj, f.name, value)
+    return obj
+
+
+def _attach_extra(
+    name: str, obj: Any, extra: dict[str, Any], *, warn: bool = True
+) -> None:
+    try:
+        for attr in EXTRA_ATTRS:
+            object.__setattr__(obj, attr, extra)
+    except (AttributeError, TypeError):
+        if warn:
+            warnings.warn(
+                f"{name!r} instances have no __dict__ for extra state; dropped "
+                f"the stored value(s) of {_names(extra)}",
+                ExtraStateWarning,
+                stacklevel=_caller_level(),
+            )
+
+
+def _caller_level() -> int:
+    """The stack level of the first frame outside this module (the load call)."""
+    frame = sys._getframe(1)
+    level = 1
+    while frame.f_back is not None and frame.f_globals.get("__name__") == __name__:
+        frame = frame.f_back
+        level += 1
+    return level
+
+
+# -- synthesised records -------------------------------------------------------
+
+
+def _synthesize(name: str, fields: tuple[str, ...]) -> Callable[..., Any]:
+    real = [f for f in fields if not _is_dunder(f)]
+    cls = dataclasses.make_dataclass(
+        name, [(f, Any) for f in real], namespace={"__module__": __name__}
+    )
+    if len(real) == len(fields):
+        return cls
+    dunders = tuple(f for f in fields if _is_dunder(f))
+
+    def construct(**kwargs: Any) -> Any:
+        extra = {n: kwargs.pop(n) for n in dunders if n in kwargs}
+        obj = cls(**kwargs)
+        if extra:
+            _attach_extra(name, obj, extra)
+        return obj
+
+    construct.__qualname__ = construct.__name__ = f"construct_{name}"
+    return construct
+
+
+# -- checks and helpers --------------------------------------------------------
+
+
+def _missing_required(name: str, keys: Collection[str]) -> list[str]:
+    """Required init fields of the class registered as ``name`` absent from ``keys``."""
+    cls = _classes.get(name)
+    if cls is None:
+        return []
+    return sorted(_ClassInfo(cls).required.difference(keys))
+
+
+def _check_fields(name: str, field_names: Sequence[str]) -> tuple[str, ...]:
+    _check_identifier("class name", name)
+    if isinstance(field_names, (str, bytes)) or not isinstance(
+        field_names, (list, tuple)
+    ):
+        raise TypeError(
+            f"field names of {name!r} must be a list of str, "
+            f"not {type(field_names).__name__}"
+        )
+    fields = tuple(field_names)
+    for f in fields:
+        _check_identifier(f"field name of {name!r}", f)
+    if len(set(fields)) != len(fields):
+        twice = sorted({f for f in fields if fields.count(f) > 1})
+        raise ValueError(f"field name(s) {_names(twice)} of {name!r} stored twice")
+    return fields
+
+
+def _check_identifier(what: str, value: object) -> None:
+    if not isinstance(value, str):
+        raise TypeError(f"{what} must be a str, not {type(value).__name__}")
+    # Source code folds identifiers to NFKC, so only folded names stay the
+    # same name in a generated __init__.
+    if (
+        not value.isidentifier()
+        or keyword.iskeyword(value)
+        or unicodedata.normalize("NFKC", value) != value
+    ):
+        raise ValueError(f"{what} {value!r} is not a valid Python identifier")
+
+
+def _declared_version(cls: type) -> int:
+    """The schema version a class declares, 0 for none (as the decoder reads it)."""
+    for attr in _VERSION_ATTRS:
+        value = getattr(cls, attr, _MISSING)
+        if value is not _MISSING:
+            try:
+                version = operator.index(value)
+            except TypeError:
+                return 0
+            return version if 0 <= version < 2**32 else 0
+    return 0
+
+
+def _has_default(f: dataclasses.Field[Any]) -> bool:
+    return f.default is not _MISSING or f.default_factory is not _MISSING
+
+
+def _is_dunder(name: str) -> bool:
+    return len(name) > 4 and name.startswith("__") and name.endswith("__")
+
+
+def _names(names: Iterable[str]) -> str:
+    return ", ".join(repr(n) for n in sorted(names))
+
+
+def _qualname(cls: type) -> str:
+    return f"{cls.__module__}.{cls.__qualname__}"
+
+
+def _describe(obj: object) -> str:
+    return repr(obj) if isinstance(obj, type) else f"a {type(obj).__name__} instance"

@@ -1,9 +1,218 @@
-"""Schema migrations: placeholder until the registry lands."""
+"""Schema migrations: steps that turn the stored fields of one version into another.
+
+A step is registered per (class name, from version, to version)::
+
+    @korvane.migration("Point", 1, 2)
+    def rename_y(fields):
+        fields["z"] = fields.pop("y")
+        return fields
+
+When a document stores a version of a class other than the one the class
+declares (``__korvane_version__``), the decoder calls :func:`apply_migrations`,
+which chains the registered steps along the shortest path between the two
+versions, upwards or downwards.  The class name is the one stored in the data:
+the bare ``__name__`` of the class that wrote it.
+"""
+
+from __future__ import annotations
+
+import keyword
+import operator
+import threading
+from collections import deque
+from collections.abc import Callable, Iterator, Mapping
+from contextlib import contextmanager
+from typing import Any, TypeVar
+
+__all__ = ["apply_migrations", "migration"]
+
+Step = Callable[[dict[str, Any]], dict[str, Any]]
+S = TypeVar("S", bound=Step)
+
+VERSION_KEYS = ("__korvane_version__", "__meridel_version__")
+_MAX_VERSION = 2**32 - 1
+
+# Shared with the class registry (korvane._reconstruct), whose constructor
+# cache depends on which class names have migrations.
+_lock = threading.RLock()
+_steps: dict[str, dict[int, dict[int, Step]]] = {}
+_listeners: list[Callable[[], None]] = []
 
 
-def migration(name, from_version, to_version):
-    raise NotImplementedError
+def migration(name: str, from_version: int, to_version: int) -> Callable[[S], S]:
+    """Decorator registering a step ``f(fields) -> fields`` between two versions.
+
+    Versions are integers from 1 to 2**32-1 (0 means "no version" and is never
+    migrated).  A second step for the same (name, from, to) is a ValueError.
+    """
+    _check_name(name)
+    start = _check_version("from_version", from_version, lowest=1)
+    end = _check_version("to_version", to_version, lowest=1)
+    if start == end:
+        raise ValueError(
+            f"a migration of {name!r} must change the version, not keep {start}"
+        )
+
+    def decorator(step: S) -> S:
+        if not callable(step):
+            raise TypeError(
+                f"a migration step must be callable, not {type(step).__name__}"
+            )
+        with _lock:
+            edges = _steps.setdefault(name, {}).setdefault(start, {})
+            if end in edges:
+                raise ValueError(
+                    f"a migration of {name!r} from version {start} to {end} is "
+                    f"already registered ({_step_name(edges[end])})"
+                )
+            edges[end] = step
+            _changed()
+        return step
+
+    return decorator
 
 
-def apply_migrations(name, mapping, stored, current):
-    raise NotImplementedError
+def apply_migrations(
+    name: str, mapping: Mapping[str, Any], stored: int, current: int
+) -> dict[str, Any]:
+    """Migrate the field values of ``name`` from version ``stored`` to ``current``.
+
+    Steps run along the shortest chain of registered steps; each gets a fresh
+    dict it may change and must return a dict.  The result holds the version
+    keys set to the version reached.  No chain is a ValueError naming the
+    class and both versions.
+    """
+    _check_name(name)
+    stored = _check_version("stored", stored, lowest=0)
+    current = _check_version("current", current, lowest=0)
+    data = dict(mapping)
+    _stamp(data, stored)
+    for start, end, step in _path(name, stored, current):
+        try:
+            result = step(dict(data))
+        except Exception as exc:
+            exc.add_note(f"while migrating {name!r} from version {start} to {end}")
+            raise
+        data = _checked_result(name, start, end, step, result)
+        _stamp(data, end)
+    _check_complete(name, data, stored, current)
+    return data
+
+
+def _path(name: str, stored: int, current: int) -> list[tuple[int, int, Step]]:
+    """The shortest chain of steps, by breadth-first search over the registered ones."""
+    if stored == current:
+        return []
+    with _lock:
+        graph = {start: dict(ends) for start, ends in _steps.get(name, {}).items()}
+    came_from: dict[int, int] = {stored: stored}
+    queue = deque([stored])
+    while queue and current not in came_from:
+        version = queue.popleft()
+        for nxt in sorted(graph.get(version, ())):
+            if nxt not in came_from:
+                came_from[nxt] = version
+                queue.append(nxt)
+    if current not in came_from:
+        known = ", ".join(f"{a}->{b}" for a in sorted(graph) for b in sorted(graph[a]))
+        raise ValueError(
+            f"no migration path for {name!r} from version {stored} to version "
+            f"{current} (registered steps: {known or 'none'})"
+        )
+    path: list[tuple[int, int, Step]] = []
+    version = current
+    while version != stored:
+        prev = came_from[version]
+        path.append((prev, version, graph[prev][version]))
+        version = prev
+    path.reverse()
+    return path
+
+
+def _checked_result(
+    name: str, start: int, end: int, step: Step, result: object
+) -> dict[str, Any]:
+    where = f"migration {_step_name(step)} of {name!r} from {start} to {end}"
+    if not isinstance(result, dict):
+        raise TypeError(
+            f"{where} returned {type(result).__name__}, not a dict "
+            "(did it forget to return the fields?)"
+        )
+    for key in result:
+        if not isinstance(key, str):
+            raise TypeError(f"{where} returned a non-str key {key!r}")
+    return dict(result)
+
+
+def _check_complete(name: str, data: dict[str, Any], stored: int, current: int) -> None:
+    # Imported here: the class registry imports this module.
+    from korvane import _reconstruct
+
+    missing = _reconstruct._missing_required(name, data.keys())
+    if missing:
+        raise ValueError(
+            f"migrating {name!r} from version {stored} to version {current} left "
+            f"no value for required field(s) {', '.join(map(repr, missing))}"
+        )
+
+
+def _stamp(data: dict[str, Any], version: int) -> None:
+    for key in VERSION_KEYS:
+        data[key] = version
+
+
+def _has_steps(name: str) -> bool:
+    """Whether any migration step is registered for class ``name``."""
+    return bool(_steps.get(name))
+
+
+def _changed() -> None:
+    for listener in _listeners:
+        listener()
+
+
+def _clear() -> None:
+    """Forget every registered migration step (for tests)."""
+    with _lock:
+        _steps.clear()
+        _changed()
+
+
+@contextmanager
+def _isolated() -> Iterator[None]:
+    """Run a block with no migration steps, restoring the old ones after."""
+    with _lock:
+        saved = {n: {a: dict(e) for a, e in s.items()} for n, s in _steps.items()}
+        _clear()
+    try:
+        yield
+    finally:
+        with _lock:
+            _steps.clear()
+            _steps.update(saved)
+            _changed()
+
+
+def _check_name(name: object) -> None:
+    if not isinstance(name, str):
+        raise TypeError(f"class name must be a str, not {type(name).__name__}")
+    if not name.isidentifier() or keyword.iskeyword(name):
+        raise ValueError(f"class name {name!r} is not a valid Python identifier")
+
+
+def _check_version(what: str, value: object, *, lowest: int) -> int:
+    if isinstance(value, bool):
+        raise TypeError(f"{what} must be an int, not bool")
+    try:
+        version = operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"{what} must be an int, not {type(value).__name__}") from None
+    if not lowest <= version <= _MAX_VERSION:
+        raise ValueError(
+            f"{what} must be from {lowest} to {_MAX_VERSION}, not {version}"
+        )
+    return version
+
+
+def _step_name(step: object) -> str:
+    return getattr(step, "__qualname__", None) or repr(step)

@@ -120,6 +120,12 @@ class Decoder {
   }
   PyResult<Ok> finish_patches(uint32_t n, PyObject* finished, size_t from);
   PyResult<Ok> charge_hash(uint32_t n);
+  PyResult<Ok> check_no_stand_ins() {
+    if (patches_.empty()) return Ok();
+    return value_error(
+        "Invalid data: a dataclass would be built while a list or dict it can reach still "
+        "waits for an unfinished tuple or frozenset");
+  }
   uint64_t expanded_size(uint32_t n);
 
   const ParsedDocument& doc_;
@@ -133,7 +139,9 @@ class Decoder {
   bool canonical_;
   bool restart_ = false;
   std::vector<uint64_t> sizes_;  // expanded sizes of hashable containers, 0 unknown
-  uint64_t hash_spent_ = 0;
+  std::vector<bool> checked_;    // large keys found to hash in linear time
+  std::vector<uint32_t> seen_;   // stamps of the walk counting distinct entries
+  uint32_t stamp_ = 0;
   bool fill_in_place_;
 };
 
@@ -173,7 +181,7 @@ PyResult<Ref> Decoder::resolve(uint32_t n) {
 // next entry in canonical order and that no Reference names is built here
 // and not memoised. Null (with no error set) sends the caller the slow way.
 PyObject* Decoder::try_scalar(uint32_t n) {
-  if (!canonical_ || n != next_) return nullptr;
+  if (!canonical_ || n != next_ || n >= doc_.object_count()) return nullptr;
   const uint64_t word = doc_.objects[n];
   if (word & (ParsedDocument::kRefBit | ParsedDocument::kTargetBit)) return nullptr;
   const uint8_t* p = doc_.input.data() + word;
@@ -387,10 +395,13 @@ PyResult<Ref> Decoder::build_frozenset(uint32_t n, const GraphNode& node) {
 
 // Hashing a tuple hashes each element again however often it is shared, so
 // a few hundred bytes of tuples nested two by two would take exponential
-// time to hash as a key. Every key and set element is charged its expanded
-// size (shared parts counted once per reference) before it is hashed.
-constexpr uint64_t kKeyBudgetFloor = uint64_t{1} << 20;
-constexpr uint64_t kLoadBudgetFloor = uint64_t{1} << 25;
+// time to hash as a key. Before a key or set element is hashed, its expanded
+// size (shared parts counted once per reference) is compared with the number
+// of distinct entries it holds: a large key that expands far beyond its
+// entries is refused. Keys without internal sharing hash in linear time and
+// always pass, however often they are used.
+constexpr uint64_t kSmallKey = 1024;   // expanded sizes up to this always pass
+constexpr uint64_t kMaxExpansion = 64;  // allowed expanded size per distinct entry
 
 uint32_t final_number(const ParsedDocument& doc, uint32_t n, bool& ok) {
   ok = n < doc.object_count();
@@ -401,14 +412,28 @@ uint32_t final_number(const ParsedDocument& doc, uint32_t n, bool& ok) {
   return static_cast<uint32_t>(end);
 }
 
-bool hashes_children(uint8_t tag) {
+bool hashes_children(const ParsedDocument& doc, uint32_t n) {
+  const uint8_t tag = doc.input[doc.offset(n)];
   return tag == kTagTuple || tag == kTagFrozenSet || tag == kTagDataclass;
 }
 
+// The children of `n` that hashing visits (through Reference entries).
+template <class F>
+void for_each_hashed_child(const ParsedDocument& doc, uint32_t n, F&& f) {
+  const GraphNode node = doc.node(n);
+  for (uint32_t i = 0; i < node.count; ++i) {
+    bool ok;
+    const uint32_t c = final_number(doc, node.child(i), ok);
+    f(ok && hashes_children(doc, c) ? c : UINT32_MAX);
+  }
+}
+
+// Expanded size of `root`, saturating at `cap`; sizes are cached per entry.
 uint64_t Decoder::expanded_size(uint32_t root) {
   constexpr uint64_t kBusy = UINT64_MAX;
-  const uint64_t cap = std::max(kKeyBudgetFloor, uint64_t{doc_.object_count()}) + 1;
+  const uint64_t cap = kMaxExpansion * (uint64_t{doc_.object_count()} + kSmallKey);
   if (sizes_.empty()) sizes_.assign(doc_.object_count(), 0);
+  if (sizes_[root] && sizes_[root] != kBusy) return sizes_[root];
   struct Frame {
     uint32_t n;
     uint32_t next;
@@ -423,10 +448,8 @@ uint64_t Decoder::expanded_size(uint32_t root) {
     if (f.next < node.count && f.total < cap) {
       bool ok;
       const uint32_t c = final_number(doc_, node.child(f.next++), ok);
-      if (!ok || !hashes_children(doc_.input[doc_.offset(c)])) {
-        f.total += 1;
-      } else if (sizes_[c] == kBusy) {
-        f.total += 1;  // a cycle: the decoder reports it when it gets there
+      if (!ok || !hashes_children(doc_, c) || sizes_[c] == kBusy) {
+        f.total += 1;  // a leaf, or a cycle the decoder reports when it gets there
       } else if (sizes_[c]) {
         f.total = std::min(cap, f.total + sizes_[c]);
       } else {
@@ -444,20 +467,44 @@ uint64_t Decoder::expanded_size(uint32_t root) {
   return result;
 }
 
+// Distinct entries that hashing `root` visits, stopping past `limit`.
+// `seen` holds a stamp per entry, `stamp` is fresh for this walk.
+uint64_t distinct_entries(const ParsedDocument& doc, uint32_t root, uint64_t limit,
+                          std::vector<uint32_t>& seen, uint32_t stamp) {
+  std::vector<uint32_t> stack{root};
+  seen[root] = stamp;
+  uint64_t count = 0;
+  while (!stack.empty() && count <= limit) {
+    const uint32_t n = stack.back();
+    stack.pop_back();
+    ++count;
+    const GraphNode node = doc.node(n);
+    for (uint32_t i = 0; i < node.count; ++i) {
+      bool ok;
+      const uint32_t c = final_number(doc, node.child(i), ok);
+      if (!ok || seen[c] == stamp) continue;
+      seen[c] = stamp;
+      if (hashes_children(doc, c)) stack.push_back(c);
+      else ++count;
+    }
+  }
+  return count;
+}
+
 PyResult<Ok> Decoder::charge_hash(uint32_t n) {
   bool ok;
   const uint32_t m = final_number(doc_, n, ok);
-  if (!ok || !hashes_children(doc_.input[doc_.offset(m)])) return Ok();
-  const uint64_t size = sizes_.empty() || sizes_[m] == 0 || sizes_[m] == UINT64_MAX
-                            ? expanded_size(m)
-                            : sizes_[m];
-  const uint64_t key_budget = std::max(kKeyBudgetFloor, uint64_t{doc_.object_count()});
-  const uint64_t load_budget = std::max(kLoadBudgetFloor, 16 * uint64_t{doc_.object_count()});
-  hash_spent_ += size;
-  if (size > key_budget || hash_spent_ > load_budget)
-    return value_error("Invalid data: a dict key or set element nests shared tuples too deeply "
-                       "to hash (more than " + std::to_string(size > key_budget ? key_budget : load_budget) +
-                       " elements expanded)");
+  if (!ok || !hashes_children(doc_, m)) return Ok();
+  const uint64_t size = expanded_size(m);
+  if (size <= kSmallKey) return Ok();
+  if (checked_.empty()) checked_.assign(doc_.object_count(), false);
+  if (checked_[m]) return Ok();
+  if (seen_.empty()) seen_.assign(doc_.object_count(), 0);
+  if (size > kMaxExpansion * distinct_entries(doc_, m, size / kMaxExpansion, seen_, ++stamp_))
+    return value_error(
+        "Invalid data: a dict key or set element shares its tuples so often that hashing it "
+        "would visit " + std::to_string(size) + " or more elements");
+  checked_[m] = true;
   return Ok();
 }
 
@@ -467,6 +514,7 @@ PyResult<Ref> Decoder::build_dataclass(uint32_t n, const GraphNode& node) {
   if (node.type_id >= doc_.types.size())
     return value_error("Invalid type_id: " + std::to_string(node.type_id));
   const graph::TypeEntry& entry = doc_.types.entry(node.type_id);
+  KV_TRY(check_no_stand_ins());
   KV_ASSIGN_OR_RETURN(Ref module, import_helper(g_state.str_reconstruct,
                                                 g_state.str_legacy_reconstruct));
   const auto name_count = static_cast<Py_ssize_t>(entry.field_names.size());
@@ -485,6 +533,9 @@ PyResult<Ref> Decoder::build_dataclass(uint32_t n, const GraphNode& node) {
       values.push_back(std::move(value));
     }
   }
+  // Fields may hold lists still waiting for an unfinished tuple; user code
+  // must never see the stand-in object in them.
+  KV_TRY(check_no_stand_ins());
   Ref make_class = Ref::steal(PyObject_GetAttr(module.get(), g_state.str_make_class));
   if (!make_class) return PyError::fetch();
   KV_ASSIGN_OR_RETURN(Ref class_name, new_str(entry.name));

@@ -7,16 +7,15 @@
 
 namespace korvane::graph {
 
-StringTable::StringTable() : index_of_(16, 0), seed_(next_map_seed()) {}
+StringTable::StringTable() : index_of_(256, 0), seed_(next_map_seed()) {}
 
 uint32_t StringTable::find(std::string_view text, uint64_t hash) const noexcept {
   const size_t mask = index_of_.size() - 1;
-  const auto h32 = static_cast<uint32_t>(hash);
   for (size_t i = hash & mask;; i = (i + 1) & mask) {
     uint32_t slot = index_of_[i];
     if (slot == 0) return 0;
     const Span& s = spans_[slot - 1];
-    if (s.hash == h32 && s.length == text.size() &&
+    if (s.hash == hash && s.length == text.size() &&
         std::memcmp(arena_.data() + s.offset, text.data(), text.size()) == 0)
       return slot;
   }
@@ -33,8 +32,7 @@ uint32_t StringTable::intern(std::string_view text) {
   if (uint32_t slot = find(text, hash)) return slot - 1;
   if ((spans_.size() + 1) * 2 > index_of_.size()) grow_index();
   const auto index = static_cast<uint32_t>(spans_.size());
-  spans_.push_back(Span{arena_.size(), static_cast<uint32_t>(text.size()),
-                        static_cast<uint32_t>(hash)});
+  spans_.push_back(Span{arena_.size(), hash, static_cast<uint32_t>(text.size())});
   arena_.put_bytes(text.data(), text.size());
   const size_t mask = index_of_.size() - 1;
   size_t i = hash & mask;
@@ -48,10 +46,7 @@ void StringTable::grow_index() {
   const size_t mask = bigger.size() - 1;
   for (uint32_t slot : index_of_) {
     if (slot == 0) continue;
-    // Rehash from the stored 32 bits would lose the high bits used by large
-    // tables, so recompute from the text.
-    std::string_view t = text(slot - 1);
-    size_t i = hash_bytes(t.data(), t.size(), seed_) & mask;
+    size_t i = spans_[slot - 1].hash & mask;
     while (bigger[i] != 0) i = (i + 1) & mask;
     bigger[i] = slot;
   }

@@ -32,8 +32,8 @@ class StringTable {
  private:
   struct Span {
     uint64_t offset;
+    uint64_t hash;  // kept whole so the index grows without rehashing texts
     uint32_t length;
-    uint32_t hash;
   };
   uint32_t find(std::string_view text, uint64_t hash) const noexcept;
   void grow_index();
