@@ -183,7 +183,17 @@ PyResult<Ref> Decoder::resolve(uint32_t n) {
 PyObject* Decoder::try_scalar(uint32_t n) {
   if (!canonical_ || n != next_ || n >= doc_.object_count()) return nullptr;
   const uint64_t word = doc_.objects[n];
-  if (word & (ParsedDocument::kRefBit | ParsedDocument::kTargetBit)) return nullptr;
+  if (word & ParsedDocument::kRefBit) {
+    // A Reference to a finished object (the usual repeated key or value).
+    if ((word & (ParsedDocument::kRefLoop | ParsedDocument::kRefMissing)) != ParsedDocument::kRefBit)
+      return nullptr;
+    PyObject* done = memo_[static_cast<uint32_t>(word)];
+    if (!done || done == marker_.get()) return nullptr;
+    ++next_;
+    Py_INCREF(done);
+    return done;
+  }
+  if (word & ParsedDocument::kTargetBit) return nullptr;
   const uint8_t* p = doc_.input.data() + word;
   PyObject* obj;
   switch (p[0]) {
@@ -197,7 +207,12 @@ PyObject* Decoder::try_scalar(uint32_t n) {
     case kTagStr: {
       uint32_t index;
       std::memcpy(&index, p + 1, 4);
-      if (index >= strings_.size() || !strings_[index]) return nullptr;
+      if (index >= strings_.size()) return nullptr;
+      if (!strings_[index]) {
+        const std::string_view text = doc_.text(index);
+        strings_[index] = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+        if (!strings_[index]) return nullptr;
+      }
       obj = strings_[index];
       Py_INCREF(obj);
       break;
