@@ -32,3 +32,21 @@ abi3: install
 
 clean:
 	rm -rf build dist $(VENV)
+
+# AddressSanitizer + UndefinedBehaviorSanitizer build in its own venv, then
+# the whole suite against it. The interpreter is not instrumented, so the
+# runtime is preloaded and leak detection (the interpreter's own) is off.
+ASAN_VENV := .venv-asan
+sanitize:
+	test -x $(ASAN_VENV)/bin/python || $(PYTHON) -m venv $(ASAN_VENV)
+	$(ASAN_VENV)/bin/python -m pip install -q --upgrade pip
+	$(ASAN_VENV)/bin/python -m pip install -q ".[test]" -C cmake.define.KORVANE_SANITIZE=ON \
+		-C cmake.build-type=RelWithDebInfo -C build-dir=build/asan
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	PYTHONMALLOC=malloc $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider
+
+# Both fuzz targets for FUZZ_SECONDS each (default 60); see tests/fuzz/run.sh.
+FUZZ_SECONDS ?= 60
+fuzz:
+	FUZZ_SECONDS=$(FUZZ_SECONDS) PYTHON=$(PYTHON) bash tests/fuzz/run.sh

@@ -94,7 +94,7 @@ bool init_process_state() {
          intern(s.str_reconstruct, "korvane._reconstruct") &&
          intern(s.str_legacy_reconstruct, "meridel._reconstruct") &&
          intern(s.str_migrations, "korvane.migrations") &&
-         intern(s.str_legacy_migrations, "meridel.migrations") && intern(s.str_write, "write") &&
+         intern(s.str_legacy_migrations, "meridel.migrations") && intern(s.str_write, "write") && intern(s.str_dict, "__dict__") &&
          intern(s.str_read, "read");
 }
 

@@ -23,6 +23,7 @@ struct ProcessState {
   PyObject* str_legacy_reconstruct = nullptr;   // "meridel._reconstruct"
   PyObject* str_migrations = nullptr;           // "korvane.migrations"
   PyObject* str_legacy_migrations = nullptr;    // "meridel.migrations"
+  PyObject* str_dict = nullptr;                 // "__dict__"
   PyObject* str_write = nullptr;
   PyObject* str_read = nullptr;
 };

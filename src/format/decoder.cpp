@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "attributes.h"
 #include "binding.h"
 #include "depth_guard.h"
 #include "format/reader.h"
@@ -21,6 +22,13 @@ using graph::NodeKind;
 namespace {
 
 constexpr const char* kWhere = " while decoding";
+
+// Strings and numbers hash in bounded time; anything else may nest.
+inline bool might_hash_slowly(PyObject* key) {
+  PyTypeObject* type = Py_TYPE(key);
+  return type != &PyUnicode_Type && type != &PyLong_Type && type != &PyFloat_Type &&
+         key != Py_None && type != &PyBool_Type;
+}
 
 PyResult<Ref> new_str(std::string_view text) {
   return check(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
@@ -120,6 +128,7 @@ class Decoder {
   }
   PyResult<Ok> finish_patches(uint32_t n, PyObject* finished, size_t from);
   PyResult<Ok> charge_hash(uint32_t n);
+  PyResult<Ok> cache_type_strings(uint16_t type_id);
   PyResult<Ok> check_no_stand_ins() {
     if (patches_.empty()) return Ok();
     return value_error(
@@ -138,6 +147,9 @@ class Decoder {
   uint32_t next_ = 0;           // Canonical: the number the next direct visit must name
   bool canonical_;
   bool restart_ = false;
+  AttributeProbe versions_{g_state.str_korvane_version, g_state.str_meridel_version};
+  std::vector<Ref> type_names_;               // type id -> class name str
+  std::vector<std::vector<Ref>> field_strs_;  // type id -> interned field name strs
   std::vector<uint64_t> sizes_;  // expanded sizes of hashable containers, 0 unknown
   std::vector<bool> checked_;    // large keys found to hash in linear time
   std::vector<uint32_t> seen_;   // stamps of the walk counting distinct entries
@@ -322,7 +334,7 @@ PyResult<Ref> Decoder::build_dict(uint32_t n, const GraphNode& node) {
   for (uint32_t i = 0; i < node.count; ++i) {
     KV_ASSIGN_OR_RETURN(Ref key, final_child(node.child(2 * i)));
     KV_ASSIGN_OR_RETURN(Ref value, child(node.child(2 * i + 1)));
-    KV_TRY(charge_hash(node.child(2 * i)));
+    if (might_hash_slowly(key.get())) KV_TRY(charge_hash(node.child(2 * i)));
     if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return PyError::fetch();
     if (marker_ && value.get() == marker_.get())
       patches_.push_back(Patch{marker_target_, Ref::borrow(dict.get()), -1, std::move(key)});
@@ -337,7 +349,7 @@ PyResult<Ref> Decoder::build_set(uint32_t n, const GraphNode& node) {
   KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(kWhere));
   for (uint32_t i = 0; i < node.count; ++i) {
     KV_ASSIGN_OR_RETURN(Ref item, final_child(node.child(i)));
-    KV_TRY(charge_hash(node.child(i)));
+    if (might_hash_slowly(item.get())) KV_TRY(charge_hash(node.child(i)));
     if (PySet_Add(set.get(), item.get()) < 0) return PyError::fetch();
   }
   return set;
@@ -397,7 +409,7 @@ PyResult<Ref> Decoder::build_frozenset(uint32_t n, const GraphNode& node) {
     KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(kWhere));
     for (uint32_t i = 0; i < node.count; ++i) {
       KV_ASSIGN_OR_RETURN(Ref item, final_child(node.child(i)));
-      KV_TRY(charge_hash(node.child(i)));
+      if (might_hash_slowly(item.get())) KV_TRY(charge_hash(node.child(i)));
       if (PySet_Add(set.get(), item.get()) < 0) return PyError::fetch();
     }
   }
@@ -533,12 +545,12 @@ PyResult<Ref> Decoder::build_dataclass(uint32_t n, const GraphNode& node) {
   KV_ASSIGN_OR_RETURN(Ref module, import_helper(g_state.str_reconstruct,
                                                 g_state.str_legacy_reconstruct));
   const auto name_count = static_cast<Py_ssize_t>(entry.field_names.size());
+  KV_TRY(cache_type_strings(node.type_id));
+  const std::vector<Ref>& field_strs = field_strs_[node.type_id];
   Ref names = Ref::steal(PyList_New(name_count));
   if (!names) return PyError::fetch();
-  for (Py_ssize_t i = 0; i < name_count; ++i) {
-    KV_ASSIGN_OR_RETURN(Ref text, new_str(entry.field_names[i]));
-    PyList_SetItem(names.get(), i, text.release());
-  }
+  for (Py_ssize_t i = 0; i < name_count; ++i)
+    PyList_SetItem(names.get(), i, Ref::borrow(field_strs[i].get()).release());
   std::vector<Ref> values;
   values.reserve(node.count);
   {
@@ -553,7 +565,7 @@ PyResult<Ref> Decoder::build_dataclass(uint32_t n, const GraphNode& node) {
   KV_TRY(check_no_stand_ins());
   Ref make_class = Ref::steal(PyObject_GetAttr(module.get(), g_state.str_make_class));
   if (!make_class) return PyError::fetch();
-  KV_ASSIGN_OR_RETURN(Ref class_name, new_str(entry.name));
+  Ref class_name = Ref::borrow(type_names_[node.type_id].get());
   Ref cls = Ref::steal(
       PyObject_CallFunctionObjArgs(make_class.get(), class_name.get(), names.get(), nullptr));
   if (!cls) return PyError::fetch();
@@ -568,10 +580,11 @@ PyResult<Ref> Decoder::build_dataclass(uint32_t n, const GraphNode& node) {
 
   // The class's current version, read from the instance; none means final.
   uint32_t current = 0;
-  Ref version = Ref::steal(PyObject_GetAttr(instance.get(), g_state.str_korvane_version));
-  if (!version) {
+  Ref version;
+  for (int i = 0; i < 2 && !version; ++i) {
+    auto found = versions_.get(instance.get(), i);
+    if (found) version = std::move(*found);
     PyErr_Clear();
-    version = Ref::steal(PyObject_GetAttr(instance.get(), g_state.str_meridel_version));
   }
   if (version) {
     if (auto v = index_to_u32(version.get())) current = *v;
@@ -584,6 +597,29 @@ PyResult<Ref> Decoder::build_dataclass(uint32_t n, const GraphNode& node) {
   }
   store(n, instance.get());
   return instance;
+}
+
+// The class name and field names of a type entry, made once per load; field
+// names are interned so that keyword matching in constructors is by identity.
+PyResult<Ok> Decoder::cache_type_strings(uint16_t type_id) {
+  if (type_names_.empty()) {
+    type_names_.resize(doc_.types.size());
+    field_strs_.resize(doc_.types.size());
+  }
+  if (type_names_[type_id]) return Ok();
+  const graph::TypeEntry& entry = doc_.types.entry(type_id);
+  std::vector<Ref> fields;
+  fields.reserve(entry.field_names.size());
+  for (std::string_view name : entry.field_names) {
+    KV_ASSIGN_OR_RETURN(Ref text, new_str(name));
+    PyObject* interned = text.release();
+    PyUnicode_InternInPlace(&interned);
+    fields.push_back(Ref::steal(interned));
+  }
+  KV_ASSIGN_OR_RETURN(Ref class_name, new_str(entry.name));
+  field_strs_[type_id] = std::move(fields);
+  type_names_[type_id] = std::move(class_name);
+  return Ok();
 }
 
 // Passes the stored values through apply_migrations and builds the class

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "attributes.h"
 #include "binding.h"
 #include "core/hashing.h"
 #include "depth_guard.h"
@@ -114,6 +115,7 @@ struct CaptureState {
   // remembered. Any dataclass or non-built-in type switches this off.
   bool user_code = false;
   FieldCache field_cache;
+  AttributeProbe versions{g_state.str_korvane_version, g_state.str_meridel_version};
 };
 
 PyResult<uint32_t> capture(CaptureState& s, PyObject* obj);
@@ -215,6 +217,45 @@ PyResult<uint32_t> capture_singleton(CaptureState& s, PyObject* obj, uint32_t n)
   return n;
 }
 
+// Exact ints, floats and strs that only their container references are the
+// bulk of most graphs. Before any user code has run nothing can reach them
+// again, so they skip the memo and the general dispatch. False sends the
+// caller the general way (which also reports any error).
+inline bool capture_plain_held(CaptureState& s, PyObject* item, uint32_t& number);
+inline bool capture_plain(CaptureState& s, PyObject* item, uint32_t& number) {
+  if (Py_REFCNT(item) != 1) return false;
+  return capture_plain_held(s, item, number);
+}
+
+// As capture_plain, for an item whose reference count was checked by the caller.
+inline bool capture_plain_held(CaptureState& s, PyObject* item, uint32_t& number) {
+  if (s.user_code) return false;
+  PyTypeObject* type = Py_TYPE(item);
+  if (type == &PyLong_Type) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
+    if (overflow) return false;
+    number = s.graph.push_int(v);
+    return true;
+  }
+  if (type == &PyFloat_Type) {
+    number = s.graph.push_float(PyFloat_AsDouble(item));
+    return true;
+  }
+  if (type == &PyUnicode_Type) {
+    Py_ssize_t size;
+    const char* data = PyUnicode_AsUTF8AndSize(item, &size);
+    if (!data) {
+      PyErr_Clear();
+      return false;
+    }
+    if (static_cast<uint64_t>(size) > kMaxLength) return false;
+    number = s.graph.push_str(s.graph.strings.intern({data, static_cast<size_t>(size)}));
+    return true;
+  }
+  return false;
+}
+
 // ---- containers ----------------------------------------------------------
 
 PyResult<uint32_t> capture_sequence(CaptureState& s, PyObject* obj, NodeKind kind) {
@@ -235,8 +276,11 @@ PyResult<uint32_t> capture_sequence(CaptureState& s, PyObject* obj, NodeKind kin
       item = PyTuple_GetItem(obj, i);
     }
     if (!item) return PyError::fetch();
-    Ref held = Ref::borrow(item);
-    KV_ASSIGN_OR_RETURN(uint32_t child, capture(s, item));
+    uint32_t child;
+    if (!capture_plain(s, item, child)) {
+      Ref held = Ref::borrow(item);
+      KV_ASSIGN_OR_RETURN(child, capture(s, item));
+    }
     s.graph.fill(slots, i, child);
   }
   if (i < length) s.graph.resize(slots, i, i);
@@ -259,7 +303,10 @@ PyResult<uint32_t> capture_dict(CaptureState& s, PyObject* obj) {
     Ref held_key = Ref::borrow(key), held_value = Ref::borrow(value);
     KV_ASSIGN_OR_RETURN(uint32_t k, capture(s, key));
     s.graph.fill(slots, 2 * i, k);
-    KV_ASSIGN_OR_RETURN(uint32_t v, capture(s, value));
+    uint32_t v;
+    if (Py_REFCNT(value) != 2 || !capture_plain_held(s, value, v)) {
+      KV_ASSIGN_OR_RETURN(v, capture(s, value));
+    }
     s.graph.fill(slots, 2 * i + 1, v);
   }
   if (i < length) s.graph.resize(slots, 2 * i, i);
@@ -300,22 +347,23 @@ PyResult<uint32_t> capture_set(CaptureState& s, PyObject* obj, NodeKind kind) {
 
 // ---- dataclasses ---------------------------------------------------------
 
-uint32_t read_schema_version(PyObject* obj) {
-  Ref version = Ref::steal(PyObject_GetAttr(obj, g_state.str_korvane_version));
-  if (!version) {
-    PyErr_Clear();
-    version = Ref::steal(PyObject_GetAttr(obj, g_state.str_meridel_version));
+// The class's schema version; absent, unreadable or not a u32 means 0.
+uint32_t read_schema_version(CaptureState& s, PyObject* obj) {
+  for (int i = 0; i < 2; ++i) {
+    auto version = s.versions.get(obj, i);
+    if (!version) {
+      PyErr_Clear();
+      continue;
+    }
+    if (!*version) continue;
+    auto v = index_to_u32(version->get());
+    if (!v) {
+      PyErr_Clear();
+      return 0;
+    }
+    return *v;
   }
-  if (!version) {
-    PyErr_Clear();
-    return 0;
-  }
-  auto v = index_to_u32(version.get());
-  if (!v) {
-    PyErr_Clear();
-    return 0;
-  }
-  return *v;
+  return 0;
 }
 
 // The field names of `fields`, reusing the cache when the keys are the very
@@ -376,7 +424,7 @@ PyResult<uint32_t> capture_dataclass(CaptureState& s, PyObject* obj, std::string
   std::vector<Ref> keys;
   keys.reserve(names.size());
   for (auto& k : s.field_cache.keys) keys.push_back(Ref::borrow(k.get()));
-  const uint32_t version = read_schema_version(obj);
+  const uint32_t version = read_schema_version(s, obj);
   KV_ASSIGN_OR_RETURN(uint32_t type_id, register_dataclass(s, name, names, version));
   const auto count = static_cast<uint32_t>(keys.size());
   Slots slots = s.graph.reserve(NodeKind::Dataclass, count, static_cast<uint16_t>(type_id));
