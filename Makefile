@@ -14,8 +14,15 @@ $(VENV)/bin/python:
 install: $(VENV)/bin/python
 	$(PIP) install -q ".[test,bench]"
 
-test: install
+test: install core-tests
 	$(PY) -m pytest -q
+
+# The interpreter-free core on its own, with the sanitizers.
+core-tests:
+	cmake -S . -B build/core -DKORVANE_CORE_TESTS=ON -DKORVANE_SANITIZE=ON \
+		-DCMAKE_BUILD_TYPE=Debug > /dev/null
+	cmake --build build/core --target core_tests -j2
+	./build/core/core_tests
 
 demo: install
 	$(PY) -m korvane demo

@@ -1,0 +1,149 @@
+// tests/core/core_tests.cpp: the interpreter-free core on its own: encodings,
+// the writer's layout, and the reader against every truncation of a document.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "format/format.h"
+#include "format/reader.h"
+#include "format/utf8.h"
+#include "format/writer.h"
+#include "graph/object_graph.h"
+#include "graph/type_registry.h"
+
+using namespace korvane;
+
+namespace {
+
+int failures = 0;
+
+void expect(bool ok, const std::string& what) {
+  if (!ok) {
+    ++failures;
+    std::fprintf(stderr, "FAIL: %s\n", what.c_str());
+  }
+}
+
+std::string hex(const std::vector<uint8_t>& bytes) {
+  std::string out;
+  char buf[4];
+  for (uint8_t b : bytes) {
+    std::snprintf(buf, sizeof buf, "%02X", b);
+    out += buf;
+  }
+  return out;
+}
+
+void varints() {
+  const std::pair<int64_t, const char*> cases[] = {
+      {0, "00"}, {-1, "01"}, {1, "02"}, {63, "7E"}, {-64, "7F"}, {64, "8001"},
+      {300, "D804"}, {1000000, "80897A"},
+      {INT64_MAX, "FEFFFFFFFFFFFFFFFF01"}, {INT64_MIN, "FFFFFFFFFFFFFFFFFF01"}};
+  for (auto [value, expected] : cases) {
+    uint8_t buf[10];
+    const size_t n = format::encode_varint(buf, value);
+    const std::vector<uint8_t> bytes(buf, buf + n);
+    expect(hex(bytes) == expected, "varint of " + std::to_string(value) + " is " + hex(bytes));
+    expect(format::decode_varint(buf) == value, "varint round trip " + std::to_string(value));
+    expect(format::varint_size(value) == n, "varint size " + std::to_string(value));
+  }
+}
+
+// A list [1, "x", [], Point(x=1.5)] with a shared string, built by hand.
+std::vector<uint8_t> sample_document() {
+  graph::ObjectGraph g;
+  graph::TypeRegistry types;
+  auto list = g.reserve(graph::NodeKind::List, 4);
+  g.fill(list, 0, g.push_int(1));
+  const uint32_t x = g.push_str(g.strings.intern("x"));
+  g.fill(list, 1, x);
+  auto empty = g.reserve(graph::NodeKind::List, 0);
+  g.fill(list, 2, empty.number);
+  const std::string_view fields[] = {"x"};
+  const uint32_t id = types.register_type("Point", fields, 0);
+  auto point = g.reserve(graph::NodeKind::Dataclass, 1, static_cast<uint16_t>(id));
+  g.fill(point, 0, g.push_float(1.5));
+  g.fill(list, 3, point.number);
+  auto doc = format::write_document(g, types);
+  expect(doc.has_value(), "sample document writes");
+  return std::move(doc).value();
+}
+
+void writer_layout() {
+  graph::ObjectGraph g;
+  graph::TypeRegistry types;
+  (void)g.push_none();
+  auto none = format::write_document(g, types);
+  expect(hex(none.value()) == "4B52564E0100000000000000000000000000000100000001",
+         "the None document is " + hex(none.value()));
+
+  const auto doc = sample_document();
+  auto parsed = format::read_document(doc);
+  expect(parsed.has_value(), "sample document reads back");
+  const auto& p = parsed.value();
+  // "x" is captured before the type's field of the same text: one entry.
+  expect(p.string_count() == 2 && p.text(0) == "x" && p.text(1) == "Point",
+         "type names follow the captured texts, shared texts stand once");
+  expect(p.object_count() == 6, "six entries");
+  expect(p.node(5).kind == graph::NodeKind::Float && p.node(5).real == 1.5, "float entry");
+}
+
+void truncations() {
+  const auto doc = sample_document();
+  for (size_t n = 0; n < doc.size(); ++n) {
+    std::vector<uint8_t> prefix(doc.begin(), doc.begin() + static_cast<ptrdiff_t>(n));
+    auto r = format::read_document(prefix);
+    expect(!r.has_value(), "prefix of " + std::to_string(n) + " bytes is rejected");
+    if (!r.has_value()) {
+      const std::string& m = r.error().message;
+      expect(m.rfind("Invalid data: ", 0) == 0 || m == "Invalid magic bytes",
+             "prefix message: " + m);
+    }
+  }
+  std::vector<uint8_t> longer = doc;
+  longer.push_back(0xFF);
+  expect(format::read_document(longer).has_value(), "trailing bytes are ignored");
+}
+
+void huge_counts() {
+  // An object count of 2^32 - 1 with nothing behind it fails without reserving.
+  std::vector<uint8_t> doc = {'K', 'R', 'V', 'N', 1, 0, 0, 0, 0, 0, 0,
+                              0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
+  auto r = format::read_document(doc);
+  expect(!r.has_value() && r.error().message == "Invalid data: tag truncated",
+         "huge object count ends at the first missing tag");
+}
+
+void utf8_faults() {
+  const std::pair<std::string, std::string> cases[] = {
+      {"\xFF", "invalid utf-8 sequence of 1 bytes from index 0"},
+      {"a\xE1\x80" "A", "invalid utf-8 sequence of 2 bytes from index 1"},
+      {"\xF0\x90\x80" "A", "invalid utf-8 sequence of 3 bytes from index 0"},
+      {"ab\xE2\x82", "incomplete utf-8 byte sequence from index 2"},
+      {"\xED\xA0\x80", "invalid utf-8 sequence of 1 bytes from index 0"},
+  };
+  for (const auto& [text, message] : cases) {
+    auto fault = format::check_utf8(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    expect(fault && fault->describe() == message, "utf-8 fault: " + message);
+  }
+  const std::string good = "h\xC3\xA9llo \xF0\x9F\x98\x80";
+  expect(!format::check_utf8(reinterpret_cast<const uint8_t*>(good.data()), good.size()),
+         "well-formed text passes");
+}
+
+}  // namespace
+
+int main() {
+  varints();
+  writer_layout();
+  truncations();
+  huge_counts();
+  utf8_faults();
+  if (failures) {
+    std::fprintf(stderr, "%d core check(s) failed\n", failures);
+    return 1;
+  }
+  std::puts("core checks passed");
+  return 0;
+}
