@@ -19,6 +19,14 @@ VENV=.venv-fuzz
 OUT=fuzz-out
 mkdir -p "$OUT/corpus" "$OUT/reader" "$OUT/loads" "$OUT/findings"
 
+# A fresh Debian machine has no clang: install it when we may.
+if ! command -v clang++ >/dev/null 2>&1 && command -v apt-get >/dev/null 2>&1 &&
+   [ "$(id -u)" = 0 ]; then
+  echo "fuzz: installing clang and its libFuzzer runtime with apt-get"
+  apt-get update -qq >/dev/null && apt-get install -y -qq clang libclang-rt-14-dev >/dev/null ||
+    apt-get install -y -qq clang >/dev/null || true
+fi
+
 have_clang=0
 if command -v clang++ >/dev/null 2>&1; then
   have_clang=1
