@@ -30,6 +30,21 @@ inline bool might_hash_slowly(PyObject* key) {
          key != Py_None && type != &PyBool_Type;
 }
 
+// A new reference for a None, Bool, Int or Float entry at `p` (its tag).
+inline PyObject* new_plain(const uint8_t* p) {
+  switch (p[0]) {
+    case kTagInt: return PyLong_FromLongLong(decode_varint(p + 1));
+    case kTagFloat: {
+      uint64_t bits;
+      std::memcpy(&bits, p + 1, 8);
+      return PyFloat_FromDouble(bits_float(bits));
+    }
+    case kTagNone: return Ref::borrow(Py_None).release();
+    case kTagTrue: return Ref::borrow(Py_True).release();
+    default: return Ref::borrow(Py_False).release();
+  }
+}
+
 PyResult<Ref> new_str(std::string_view text) {
   return check(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
@@ -209,13 +224,11 @@ PyObject* Decoder::try_scalar(uint32_t n) {
   const uint8_t* p = doc_.input.data() + word;
   PyObject* obj;
   switch (p[0]) {
-    case kTagInt: obj = PyLong_FromLongLong(decode_varint(p + 1)); break;
-    case kTagFloat: {
-      uint64_t bits;
-      std::memcpy(&bits, p + 1, 8);
-      obj = PyFloat_FromDouble(bits_float(bits));
-      break;
-    }
+    case kTagNone:
+    case kTagTrue:
+    case kTagFalse:
+    case kTagInt:
+    case kTagFloat: obj = new_plain(p); break;
     case kTagStr: {
       uint32_t index;
       std::memcpy(&index, p + 1, 4);
@@ -229,9 +242,6 @@ PyObject* Decoder::try_scalar(uint32_t n) {
       Py_INCREF(obj);
       break;
     }
-    case kTagNone: obj = Py_None; Py_INCREF(obj); break;
-    case kTagTrue: obj = Py_True; Py_INCREF(obj); break;
-    case kTagFalse: obj = Py_False; Py_INCREF(obj); break;
     default: return nullptr;
   }
   if (obj) ++next_;
@@ -251,16 +261,11 @@ PyResult<Ref> Decoder::build(uint32_t n) {
   const uint8_t* p = doc_.input.data() + doc_.offset(n);
   PyObject* obj;
   switch (p[0]) {
-    case kTagNone: obj = Ref::borrow(Py_None).release(); break;
-    case kTagTrue: obj = Ref::borrow(Py_True).release(); break;
-    case kTagFalse: obj = Ref::borrow(Py_False).release(); break;
-    case kTagInt: obj = PyLong_FromLongLong(decode_varint(p + 1)); break;
-    case kTagFloat: {
-      uint64_t bits;
-      std::memcpy(&bits, p + 1, 8);
-      obj = PyFloat_FromDouble(bits_float(bits));
-      break;
-    }
+    case kTagNone:
+    case kTagTrue:
+    case kTagFalse:
+    case kTagInt:
+    case kTagFloat: obj = new_plain(p); break;
     case kTagStr: {
       uint32_t index;
       std::memcpy(&index, p + 1, 4);
