@@ -15,8 +15,8 @@ from functools import cache, partial
 from typing import Any, TextIO
 
 import korvane
-from korvane import inspect as kinspect
-from korvane.inspect import (
+from korvane import document as kinspect
+from korvane.document import (
     TAG_DATACLASS,
     TAG_DICT,
     TAG_NAMES,

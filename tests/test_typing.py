@@ -15,7 +15,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 # modules are followed for their types but their own bodies are not judged.
 CHECKED = [
     "tests/typing_usage.py",
-    "korvane/inspect.py",
+    "korvane/document.py",
     "korvane/_cli.py",
     "korvane/__main__.py",
 ]

@@ -11,7 +11,7 @@ from typing import Any
 
 import _korvane
 import korvane
-from korvane import inspect as kinspect
+from korvane import document as kinspect
 
 
 @korvane.register

@@ -1,4 +1,4 @@
-"""korvane.inspect against the extension: same verdicts, same messages."""
+"""korvane.document against the extension: same verdicts, same messages."""
 
 import dataclasses
 import itertools
@@ -11,7 +11,7 @@ import pytest
 
 import _korvane
 import korvane
-from korvane import inspect as ki
+from korvane import document as ki
 
 READER_PREFIXES = (
     "Invalid data:",
