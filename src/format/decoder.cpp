@@ -23,6 +23,20 @@ namespace {
 
 constexpr const char* kWhere = " while decoding";
 
+// Pauses the cyclic garbage collector for a scope, restoring its state.
+class GcPause {
+ public:
+  explicit GcPause(bool pause) : resume_(pause && PyGC_Disable()) {}
+  GcPause(const GcPause&) = delete;
+  GcPause& operator=(const GcPause&) = delete;
+  ~GcPause() {
+    if (resume_) PyGC_Enable();
+  }
+
+ private:
+  bool resume_;
+};
+
 // Strings and numbers hash in bounded time; anything else may nest.
 inline bool might_hash_slowly(PyObject* key) {
   PyTypeObject* type = Py_TYPE(key);
@@ -337,8 +351,19 @@ PyResult<Ref> Decoder::build_dict(uint32_t n, const GraphNode& node) {
   store(n, dict.get());
   KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(kWhere));
   for (uint32_t i = 0; i < node.count; ++i) {
-    KV_ASSIGN_OR_RETURN(Ref key, final_child(node.child(2 * i)));
-    KV_ASSIGN_OR_RETURN(Ref value, child(node.child(2 * i + 1)));
+    Ref key, value;
+    if (PyObject* plain = try_scalar(node.child(2 * i))) {
+      key = Ref::steal(plain);
+    } else {
+      if (PyErr_Occurred()) return PyError::fetch();
+      KV_ASSIGN_OR_RETURN(key, resolve_final(node.child(2 * i)));
+    }
+    if (PyObject* plain = try_scalar(node.child(2 * i + 1))) {
+      value = Ref::steal(plain);
+    } else {
+      if (PyErr_Occurred()) return PyError::fetch();
+      KV_ASSIGN_OR_RETURN(value, resolve(node.child(2 * i + 1)));
+    }
     if (might_hash_slowly(key.get())) KV_TRY(charge_hash(node.child(2 * i)));
     if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return PyError::fetch();
     if (marker_ && value.get() == marker_.get())
@@ -731,6 +756,11 @@ PyResult<Ref> decode(PyObject* data, PyObject* allowlist) {
                                      static_cast<size_t>(size)}));
   if (allowlist) KV_TRY(check_allowlist(doc, allowlist));
   const auto mode = doc.dataclass_entries == 0 ? Decoder::Mode::Canonical : Decoder::Mode::Exact;
+  // Every container built here stays reachable until the load returns, so a
+  // collection in the middle could free nothing; it would only walk the new
+  // objects again and again. Without dataclass entries no user code runs, so
+  // nobody can observe the collector paused.
+  GcPause pause(doc.dataclass_entries == 0);
   {
     Decoder decoder(doc, mode);
     auto result = decoder.resolve(0);

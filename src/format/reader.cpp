@@ -101,81 +101,99 @@ Result<void> read_types(Cursor& c, ParsedDocument& doc) {
   return Ok();
 }
 
-// Checks one entry's payload and moves past it; gives the truncation
-// message of the first missing piece, or null.
-inline const char* skip_payload(Cursor& c, uint8_t tag) noexcept {
-  switch (tag) {
-    case kTagNone:
-    case kTagTrue:
-    case kTagFalse:
+uint32_t load_u32(const uint8_t* p) noexcept {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+// Checks every object entry and records where each starts. Gives the
+// truncation message of the first missing piece, or null. Raw pointers:
+// this loop runs once per object of every document loaded.
+const char* read_objects(ParsedDocument& doc, const uint8_t* p, uint32_t count, bool& references,
+                         uint8_t& bad_tag) {
+  const uint8_t* const base = doc.input.data();
+  const uint8_t* const end = base + doc.input.size();
+  for (uint32_t i = 0; i < count; ++i) {
+    if (p == end) return "tag truncated";
+    const uint8_t tag = *p;
+    if (tag == 0 || tag > kTagReference) {
+      bad_tag = tag;
       return nullptr;
-    case kTagInt:
-      for (size_t i = 0; i < kMaxVarintSize; ++i) {
-        uint8_t b;
-        if (!c.read(b)) return "int truncated";
-        if (!(b & 0x80)) return nullptr;
+    }
+    doc.objects.push_back(static_cast<uint64_t>(p - base));
+    ++p;
+    const size_t left = static_cast<size_t>(end - p);
+    switch (tag) {
+      case kTagNone:
+      case kTagTrue:
+      case kTagFalse:
+        break;
+      case kTagInt: {
+        size_t k = 0;
+        for (;;) {
+          if (k == left) return "int truncated";
+          if (!(p[k++] & 0x80)) break;
+          if (k == kMaxVarintSize) return "int truncated";  // tenth byte continues
+        }
+        p += k;
+        break;
       }
-      return "int truncated";  // a tenth byte with its continuation bit set
-    case kTagFloat:
-      if (!c.has(8)) return "float truncated";
-      c.skip(8);
-      return nullptr;
-    case kTagStr:
-      if (!c.has(4)) return "string index truncated";
-      c.skip(4);
-      return nullptr;
-    case kTagBytes: {
-      uint32_t n;
-      if (!c.read(n)) return "bytes length truncated";
-      if (!c.has(n)) return "bytes data truncated";
-      c.skip(n);
-      return nullptr;
+      case kTagFloat:
+        if (left < 8) return "float truncated";
+        p += 8;
+        break;
+      case kTagStr:
+        if (left < 4) return "string index truncated";
+        p += 4;
+        break;
+      case kTagReference:
+        if (left < 4) return "reference truncated";
+        p += 4;
+        references = true;
+        break;
+      case kTagBytes: {
+        if (left < 4) return "bytes length truncated";
+        const size_t n = load_u32(p);
+        if (left - 4 < n) return "bytes data truncated";
+        p += 4 + n;
+        break;
+      }
+      case kTagDict: {
+        if (left < 4) return "dict count truncated";
+        const size_t n = load_u32(p);
+        const size_t room = left - 4;
+        // The first missing piece is a key when an even number of u32s fit.
+        if (room / 8 < n) return room / 4 % 2 == 0 ? "dict key truncated" : "dict value truncated";
+        p += 4 + 8 * n;
+        break;
+      }
+      case kTagDataclass: {
+        if (left < 2) return "dataclass type_id truncated";
+        if (left < 4) return "dataclass field_count truncated";
+        uint16_t n;
+        std::memcpy(&n, p + 2, 2);
+        if ((left - 4) / 4 < n) return "dataclass field truncated";
+        p += 4 + 4 * size_t{n};
+        ++doc.dataclass_entries;
+        break;
+      }
+      default: {  // List, Tuple, Set, FrozenSet
+        const bool list = tag == kTagList || tag == kTagTuple;
+        if (left < 4) return list ? "list count truncated" : "set count truncated";
+        const size_t n = load_u32(p);
+        if ((left - 4) / 4 < n) return list ? "list ref truncated" : "set ref truncated";
+        p += 4 + 4 * n;
+        break;
+      }
     }
-    case kTagList:
-    case kTagTuple:
-    case kTagSet:
-    case kTagFrozenSet: {
-      const bool list = tag == kTagList || tag == kTagTuple;
-      uint32_t n;
-      if (!c.read(n)) return list ? "list count truncated" : "set count truncated";
-      if (!c.has(4 * size_t{n})) return list ? "list ref truncated" : "set ref truncated";
-      c.skip(4 * size_t{n});
-      return nullptr;
-    }
-    case kTagDict: {
-      uint32_t n;
-      if (!c.read(n)) return "dict count truncated";
-      // The first missing piece is a key when an even number of u32s fit.
-      if (!c.has(8 * size_t{n})) return c.left() / 4 % 2 == 0 ? "dict key truncated" : "dict value truncated";
-      c.skip(8 * size_t{n});
-      return nullptr;
-    }
-    case kTagDataclass: {
-      uint16_t type_id, n;
-      if (!c.read(type_id)) return "dataclass type_id truncated";
-      if (!c.read(n)) return "dataclass field_count truncated";
-      if (!c.has(4 * size_t{n})) return "dataclass field truncated";
-      c.skip(4 * size_t{n});
-      return nullptr;
-    }
-    case kTagReference:
-      if (!c.has(4)) return "reference truncated";
-      c.skip(4);
-      return nullptr;
-    default:
-      return nullptr;  // callers reject unknown tags first
   }
+  return nullptr;
 }
 
 Error unknown_tag(uint8_t tag) {
   static const char hex[] = "0123456789ABCDEF";
   return value_error(std::string("Unknown tag: 0x") + hex[tag >> 4] + hex[tag & 15]);
-}
-
-uint32_t read_u32_at(const uint8_t* p) noexcept {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
 }
 
 // Replaces every Reference entry by the end of its chain: the first entry
@@ -215,7 +233,7 @@ void resolve_references(ParsedDocument& doc) {
       }
       chain.push_back(static_cast<uint32_t>(n));
       objects[n] = kPending;
-      n = read_u32_at(doc.input.data() + (w & ~(ParsedDocument::kRefBit | kRaw)) + 1);
+      n = load_u32(doc.input.data() + (w & ~(ParsedDocument::kRefBit | kRaw)) + 1);
     }
     for (uint32_t link : chain) objects[link] = end;
   }
@@ -247,11 +265,11 @@ GraphNode ParsedDocument::node(uint32_t n) const noexcept {
     }
     case kTagStr:
       node.kind = NodeKind::Str;
-      node.index = read_u32_at(p);
+      node.index = load_u32(p);
       break;
     case kTagBytes:
       node.kind = NodeKind::Bytes;
-      node.count = read_u32_at(p);
+      node.count = load_u32(p);
       node.data = p + 4;
       break;
     case kTagDataclass:
@@ -264,7 +282,7 @@ GraphNode ParsedDocument::node(uint32_t n) const noexcept {
       break;
     default:  // the containers, in tag order
       node.kind = static_cast<NodeKind>(static_cast<int>(NodeKind::List) + (tag - kTagList));
-      node.count = read_u32_at(p);
+      node.count = load_u32(p);
       node.data = p + 4;
       break;
   }
@@ -286,15 +304,11 @@ Result<ParsedDocument> read_document(std::span<const uint8_t> input) {
   if (!c.read(count)) return invalid("no object count");
   doc.objects.reserve(std::min<size_t>(count, c.left()));
   bool references = false;
-  for (uint32_t i = 0; i < count; ++i) {
-    uint8_t tag;
-    if (!c.read(tag)) return invalid("tag truncated");
-    if (tag == 0 || tag > kTagReference) return unknown_tag(tag);
-    doc.objects.push_back(c.pos() - 1);
-    if (const char* missing = skip_payload(c, tag)) return invalid(missing);
-    doc.dataclass_entries += tag == kTagDataclass;
-    references |= tag == kTagReference;
-  }
+  uint8_t bad_tag = 0;
+  if (const char* missing =
+          read_objects(doc, input.data() + c.pos(), count, references, bad_tag))
+    return invalid(missing);
+  if (bad_tag || (doc.objects.size() < count)) return unknown_tag(bad_tag);
   if (references) resolve_references(doc);
   return doc;
 }
