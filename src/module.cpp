@@ -13,17 +13,18 @@ ProcessState g_state;
 
 namespace {
 
-#define KV_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+// The table stores every function as a PyCFunction; METH_* says the real shape.
+#define KV_CFUNCTION(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef kFunctions[] = {
     {"__version", op_version, METH_NOARGS, "__version()\n--\n\n"},
-    {"dumps", KV_FASTCALL(op_dumps), METH_FASTCALL | METH_KEYWORDS,
+    {"dumps", KV_CFUNCTION(op_dumps), METH_FASTCALL | METH_KEYWORDS,
      "dumps(obj, *, protocol=5, schema_version=None, hmac_key=None)\n--\n\n"},
-    {"loads", KV_FASTCALL(op_loads), METH_FASTCALL | METH_KEYWORDS,
+    {"loads", KV_CFUNCTION(op_loads), METH_FASTCALL | METH_KEYWORDS,
      "loads(data, *, allowlist=None)\n--\n\n"},
-    {"dump", KV_FASTCALL(op_dump), METH_VARARGS | METH_KEYWORDS,
+    {"dump", KV_CFUNCTION(op_dump), METH_VARARGS | METH_KEYWORDS,
      "dump(obj, file, **kwargs)\n--\n\n"},
-    {"load", KV_FASTCALL(op_load), METH_FASTCALL | METH_KEYWORDS,
+    {"load", KV_CFUNCTION(op_load), METH_FASTCALL | METH_KEYWORDS,
      "load(file, *, allowlist=None)\n--\n\n"},
 };
 

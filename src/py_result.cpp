@@ -66,12 +66,8 @@ void PyError::raise() && {
                                                 static_cast<Py_ssize_t>(core_->message.size()),
                                                 "replace"));
   if (!message) return;
-  if (core_->kind == ErrorKind::Panic) {
-    // The panic carries its message as its single argument.
-    PyErr_SetObject(type, message.get());
-  } else {
-    PyErr_SetObject(type, message.get());
-  }
+  // Every exception, the panic included, carries its message as its single argument.
+  PyErr_SetObject(type, message.get());
 }
 
 }  // namespace korvane

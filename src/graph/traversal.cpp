@@ -212,6 +212,7 @@ PyResult<uint32_t> capture_bytes_like(CaptureState& s, PyObject* obj) {
   return n;
 }
 
+// None, True and False: pushed, then remembered like any scalar.
 PyResult<uint32_t> capture_singleton(CaptureState& s, PyObject* obj, uint32_t n) {
   remember(s, obj, n);
   return n;
