@@ -88,6 +88,7 @@ class Decoder {
   Decoder(const ParsedDocument& doc, Mode mode)
       : doc_(doc),
         memo_(static_cast<PyObject**>(std::calloc(doc.object_count() + 1, sizeof(PyObject*)))),
+        count_(doc.object_count()),
         canonical_(mode == Mode::Canonical),
         fill_in_place_(doc.dataclass_entries == 0) {
     if (!memo_) throw std::bad_alloc();
@@ -116,7 +117,8 @@ class Decoder {
   };
 
   PyResult<Ref> build(uint32_t n);
-  PyObject* try_scalar(uint32_t n);
+  inline PyObject* try_scalar(uint32_t n);
+  [[gnu::noinline]] PyObject* first_str(uint32_t index);
   PyResult<Ref> child(uint32_t n) {
     if (PyObject* obj = try_scalar(n)) return Ref::steal(obj);
     if (PyErr_Occurred()) return PyError::fetch();
@@ -174,6 +176,7 @@ class Decoder {
   Ref marker_;
   uint32_t marker_target_ = 0;  // the unfinished object the marker last stood for
   uint32_t next_ = 0;           // Canonical: the number the next direct visit must name
+  uint32_t count_;              // entries in the object table
   bool canonical_;
   bool restart_ = false;
   AttributeProbe versions_{g_state.str_korvane_version, g_state.str_meridel_version};
@@ -222,44 +225,45 @@ PyResult<Ref> Decoder::resolve(uint32_t n) {
 // next entry in canonical order and that no Reference names is built here
 // and not memoised. Null (with no error set) sends the caller the slow way.
 PyObject* Decoder::try_scalar(uint32_t n) {
-  if (!canonical_ || n != next_ || n >= doc_.object_count()) return nullptr;
+  if (!canonical_ || n != next_ || n >= count_) return nullptr;
   const uint64_t word = doc_.objects[n];
+  PyObject* obj;
   if (word & ParsedDocument::kRefBit) {
     // A Reference to a finished object (the usual repeated key or value).
     if ((word & (ParsedDocument::kRefLoop | ParsedDocument::kRefMissing)) != ParsedDocument::kRefBit)
       return nullptr;
-    PyObject* done = memo_[static_cast<uint32_t>(word)];
-    if (!done || done == marker_.get()) return nullptr;
-    ++next_;
-    Py_INCREF(done);
-    return done;
-  }
-  if (word & ParsedDocument::kTargetBit) return nullptr;
-  const uint8_t* p = doc_.input.data() + word;
-  PyObject* obj;
-  switch (p[0]) {
-    case kTagNone:
-    case kTagTrue:
-    case kTagFalse:
-    case kTagInt:
-    case kTagFloat: obj = new_plain(p); break;
-    case kTagStr: {
+    obj = memo_[static_cast<uint32_t>(word)];
+    if (!obj || obj == marker_.get()) return nullptr;
+    Py_INCREF(obj);
+  } else {
+    if (word & ParsedDocument::kTargetBit) return nullptr;
+    const uint8_t* p = doc_.input.data() + word;
+    if (p[0] == kTagStr) {
       uint32_t index;
       std::memcpy(&index, p + 1, 4);
-      if (index >= strings_.size()) return nullptr;
-      if (!strings_[index]) {
-        const std::string_view text = doc_.text(index);
-        strings_[index] = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-        if (!strings_[index]) return nullptr;
-      }
-      obj = strings_[index];
+      obj = index < strings_.size() ? strings_[index] : nullptr;
+      if (!obj) obj = first_str(index);
+      if (!obj) return nullptr;
       Py_INCREF(obj);
-      break;
+    } else if (p[0] <= kTagFloat) {
+      obj = new_plain(p);
+      if (!obj) return nullptr;
+    } else {
+      return nullptr;
     }
-    default: return nullptr;
   }
-  if (obj) ++next_;
+  ++next_;
   return obj;
+}
+
+// The str of a string index met for the first time (borrowed from the
+// cache), or null: an index past the table (the slow path reports it) or
+// a failure (with the error set).
+PyObject* Decoder::first_str(uint32_t index) {
+  if (index >= strings_.size()) return nullptr;
+  const std::string_view text = doc_.text(index);
+  strings_[index] = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+  return strings_[index];
 }
 
 PyResult<Ref> Decoder::resolve_final(uint32_t n) {
