@@ -129,14 +129,14 @@ class Decoder {
     if (PyErr_Occurred()) return PyError::fetch();
     return resolve_final(n);
   }
-  PyResult<Ref> build_str(uint32_t index);
-  PyResult<Ref> build_list(uint32_t n, const GraphNode& node);
-  PyResult<Ref> build_dict(uint32_t n, const GraphNode& node);
-  PyResult<Ref> build_set(uint32_t n, const GraphNode& node);
-  PyResult<Ref> build_tuple(uint32_t n, const GraphNode& node);
-  PyResult<Ref> build_frozenset(uint32_t n, const GraphNode& node);
-  PyResult<Ref> build_dataclass(uint32_t n, const GraphNode& node);
-  PyResult<Ref> migrate(const graph::TypeEntry& entry, PyObject* cls, PyObject* instance,
+  [[gnu::noinline]] PyResult<Ref> build_str(uint32_t index);
+  [[gnu::noinline]] PyResult<Ref> build_list(uint32_t n, const GraphNode& node);
+  [[gnu::noinline]] PyResult<Ref> build_dict(uint32_t n, const GraphNode& node);
+  [[gnu::noinline]] PyResult<Ref> build_set(uint32_t n, const GraphNode& node);
+  [[gnu::noinline]] PyResult<Ref> build_tuple(uint32_t n, const GraphNode& node);
+  [[gnu::noinline]] PyResult<Ref> build_frozenset(uint32_t n, const GraphNode& node);
+  [[gnu::noinline]] PyResult<Ref> build_dataclass(uint32_t n, const GraphNode& node);
+  [[gnu::noinline]] PyResult<Ref> migrate(const graph::TypeEntry& entry, PyObject* cls, PyObject* instance,
                         PyObject* names, std::vector<Ref>& values, uint32_t stored,
                         uint32_t current);
 
@@ -158,7 +158,7 @@ class Decoder {
     stored_.push_back(n);
   }
   PyResult<Ok> finish_patches(uint32_t n, PyObject* finished, size_t from);
-  PyResult<Ok> charge_hash(uint32_t n);
+  [[gnu::noinline]] PyResult<Ok> charge_hash(uint32_t n);
   PyResult<Ok> cache_type_strings(uint16_t type_id);
   PyResult<Ok> check_no_stand_ins() {
     if (patches_.empty()) return Ok();
@@ -297,18 +297,13 @@ PyResult<Ref> Decoder::build(uint32_t n) {
       obj = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p + 5), size);
       break;
     }
-    default: {
-      const GraphNode node = doc_.node(n);
-      switch (node.kind) {
-        case NodeKind::List: return build_list(n, node);
-        case NodeKind::Tuple: return build_tuple(n, node);
-        case NodeKind::Dict: return build_dict(n, node);
-        case NodeKind::Set: return build_set(n, node);
-        case NodeKind::FrozenSet: return build_frozenset(n, node);
-        case NodeKind::Dataclass: return build_dataclass(n, node);
-        default: return Error{ErrorKind::Panic, "unexpected entry kind"};
-      }
-    }
+    case kTagList: return build_list(n, doc_.node(n));
+    case kTagTuple: return build_tuple(n, doc_.node(n));
+    case kTagDict: return build_dict(n, doc_.node(n));
+    case kTagSet: return build_set(n, doc_.node(n));
+    case kTagFrozenSet: return build_frozenset(n, doc_.node(n));
+    case kTagDataclass: return build_dataclass(n, doc_.node(n));
+    default: return Error{ErrorKind::Panic, "unexpected entry kind"};
   }
   if (!obj) return PyError::fetch();
   store(n, obj);
