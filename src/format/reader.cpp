@@ -107,11 +107,14 @@ uint32_t load_u32(const uint8_t* p) noexcept {
   return v;
 }
 
+constexpr uint64_t kRaw = 1ull << 59;  // a Reference entry still holding its offset
+constexpr uint64_t kPending = ParsedDocument::kRefBit | (1ull << 60);
+
 // Checks every object entry and records where each starts. Gives the
 // truncation message of the first missing piece, or null. Raw pointers:
 // this loop runs once per object of every document loaded.
-const char* read_objects(ParsedDocument& doc, const uint8_t* p, uint32_t count, bool& references,
-                         uint8_t& bad_tag) {
+const char* read_objects(ParsedDocument& doc, const uint8_t* p, uint32_t count,
+                         std::vector<uint32_t>& refs, uint8_t& bad_tag) {
   const uint8_t* const base = doc.input.data();
   const uint8_t* const end = base + doc.input.size();
   for (uint32_t i = 0; i < count; ++i) {
@@ -150,7 +153,8 @@ const char* read_objects(ParsedDocument& doc, const uint8_t* p, uint32_t count, 
       case kTagReference:
         if (left < 4) return "reference truncated";
         p += 4;
-        references = true;
+        doc.objects.back() |= ParsedDocument::kRefBit | kRaw;
+        refs.push_back(i);
         break;
       case kTagBytes: {
         if (left < 4) return "bytes length truncated";
@@ -199,17 +203,21 @@ Error unknown_tag(uint8_t tag) {
 // Replaces every Reference entry by the end of its chain: the first entry
 // that is not a Reference, a number past the table, or a loop marker. Each
 // entry is walked once; entries met on the current walk are marked pending.
-void resolve_references(ParsedDocument& doc) {
+// `refs` lists the Reference entries in table order.
+void resolve_references(ParsedDocument& doc, const std::vector<uint32_t>& refs) {
   auto& objects = doc.objects;
   const uint64_t count = objects.size();
-  constexpr uint64_t kPending = ParsedDocument::kRefBit | (1ull << 60);
-  constexpr uint64_t kRaw = 1ull << 59;  // still holds its offset
-  for (auto& word : objects)
-    if (doc.input[word] == kTagReference) word |= ParsedDocument::kRefBit | kRaw;
   std::vector<uint32_t> chain;
-  for (uint64_t start = 0; start < count; ++start) {
-    if ((objects[start] & (ParsedDocument::kRefBit | kRaw)) != (ParsedDocument::kRefBit | kRaw))
+  for (const uint32_t start : refs) {
+    const uint64_t first = objects[start];
+    if (!(first & kRaw)) continue;  // resolved as part of an earlier chain
+    const uint64_t target = load_u32(doc.input.data() + (first & ~(ParsedDocument::kRefBit | kRaw)) + 1);
+    if (target < count && !(objects[target] & ParsedDocument::kRefBit)) {
+      // The usual case: a Reference straight to an entry.
+      objects[target] |= ParsedDocument::kTargetBit;
+      objects[start] = ParsedDocument::kRefBit | target;
       continue;
+    }
     chain.clear();
     uint64_t n = start, end;
     for (;;) {
@@ -303,13 +311,12 @@ Result<ParsedDocument> read_document(std::span<const uint8_t> input) {
   uint32_t count;
   if (!c.read(count)) return invalid("no object count");
   doc.objects.reserve(std::min<size_t>(count, c.left()));
-  bool references = false;
+  std::vector<uint32_t> refs;
   uint8_t bad_tag = 0;
-  if (const char* missing =
-          read_objects(doc, input.data() + c.pos(), count, references, bad_tag))
+  if (const char* missing = read_objects(doc, input.data() + c.pos(), count, refs, bad_tag))
     return invalid(missing);
   if (bad_tag || (doc.objects.size() < count)) return unknown_tag(bad_tag);
-  if (references) resolve_references(doc);
+  if (!refs.empty()) resolve_references(doc, refs);
   return doc;
 }
 
