@@ -36,6 +36,9 @@ class ByteBuffer {
   size_t size() const noexcept { return size_; }
   std::span<const uint8_t> bytes() const noexcept { return {data_, size_}; }
 
+  size_t capacity() const noexcept { return cap_; }
+  void clear() noexcept { size_ = 0; }
+
   void reserve(size_t capacity) {
     if (capacity > cap_) regrow(capacity);
   }
@@ -93,6 +96,19 @@ class ByteBuffer {
   uint8_t* data_ = nullptr;
   size_t size_ = 0;
   size_t cap_ = 0;
+};
+
+// One spare buffer per thread. A large block freed at the end of a call makes
+// glibc trim the heap, and the next call faults the same pages in again (about
+// a microsecond a page); keeping the block warm for the next call avoids that.
+// Only blocks up to kMaxSpare are kept, so a thread holds little memory.
+class SpareBuffer {
+ public:
+  static constexpr size_t kMaxSpare = size_t{4} << 20;
+  // The spare, emptied, or a fresh buffer.
+  static ByteBuffer take() noexcept;
+  // Keeps `buffer` as the spare when it is small enough.
+  static void give(ByteBuffer&& buffer) noexcept;
 };
 
 static_assert(std::endian::native == std::endian::little,

@@ -64,6 +64,12 @@ struct Slots {
 // capture at a few bytes per object instead of a heap node each.
 class ObjectGraph {
  public:
+  // The table's bytes come from, and go back to, the thread's spare buffer.
+  ObjectGraph() : objects_(SpareBuffer::take()) { objects_.reserve(16 * 1024); }
+  ~ObjectGraph() { SpareBuffer::give(std::move(objects_)); }
+  ObjectGraph(const ObjectGraph&) = delete;
+  ObjectGraph& operator=(const ObjectGraph&) = delete;
+
   StringTable strings;
 
   uint32_t object_count() const noexcept { return count_; }
