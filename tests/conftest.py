@@ -154,6 +154,14 @@ NONE_DOCUMENT = document([NONE])
 # Running crash-prone code in a child interpreter.
 
 
+def is_hashable(obj) -> bool:
+    try:
+        hash(obj)
+    except TypeError:
+        return False
+    return True
+
+
 def run_isolated(code: str, timeout: float = 60) -> subprocess.CompletedProcess:
     """Run ``code`` in a fresh interpreter that sees the same modules."""
     return subprocess.run(

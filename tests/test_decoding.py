@@ -16,6 +16,7 @@ from hypothesis import strategies as st
 
 from _korvane import dumps, load, loads
 from conftest import (
+    is_hashable,
     BYTES,
     DATACLASS,
     DICT,
@@ -971,14 +972,6 @@ SCALARS = st.one_of(
 MUTABLE = (list, dict, set)
 
 
-def _hashable(obj):
-    try:
-        hash(obj)
-    except TypeError:
-        return False
-    return True
-
-
 @st.composite
 def shared_graphs(draw):
     pool = draw(st.lists(SCALARS, min_size=1, max_size=6))
@@ -986,7 +979,7 @@ def shared_graphs(draw):
         kind = draw(st.sampled_from(["list", "tuple", "dict", "set", "frozenset", "cycle"]))
         picks = draw(st.lists(st.integers(0, len(pool) - 1), max_size=4))
         items = [pool[i] for i in picks]
-        hashable = [x for x in items if _hashable(x)]
+        hashable = [x for x in items if is_hashable(x)]
         if kind == "list":
             pool.append(items)
         elif kind == "tuple":

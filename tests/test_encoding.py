@@ -653,29 +653,34 @@ class FieldHook:
         return 0
 
 
-def test_dict_growing_during_walk_raises_panic():
+def _grows_through_a_value():
     d = {}
     d["a"] = FieldHook(lambda: d.setdefault("new", 1))
     d["b"] = 2
-    with raises_exactly(PanicException, "dictionary changed size during iteration") as excinfo:
-        dumps(d)
-    assert excinfo.value.args == ("dictionary changed size during iteration",)
-    assert not isinstance(excinfo.value, Exception)
+    return d
 
 
-def test_dict_growing_through_a_key_raises_panic():
+def _grows_through_a_key():
     d = {}
     d[FieldHook(lambda: d.setdefault("new", 1))] = 1
     d["b"] = 2
-    with raises_exactly(PanicException, "dictionary changed size during iteration"):
-        dumps(d)
+    return d
 
 
-def test_dict_growing_at_the_last_item_raises_panic():
+def _grows_at_the_last_item():
     d = {}
     d["a"] = FieldHook(lambda: d.setdefault("new", 1))
-    with raises_exactly(PanicException, "dictionary changed size during iteration"):
-        dumps([d])
+    return [d]
+
+
+@pytest.mark.parametrize(
+    "build", [_grows_through_a_value, _grows_through_a_key, _grows_at_the_last_item]
+)
+def test_dict_growing_during_walk_raises_panic(build):
+    with raises_exactly(PanicException, "dictionary changed size during iteration") as excinfo:
+        dumps(build())
+    assert excinfo.value.args == ("dictionary changed size during iteration",)
+    assert not isinstance(excinfo.value, Exception)
 
 
 def test_dict_keys_replaced_during_walk_raise_panic():

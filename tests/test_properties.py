@@ -9,6 +9,7 @@ import math
 import struct
 
 import pytest
+from conftest import is_hashable
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -80,14 +81,6 @@ def _nodes(root):
     return out
 
 
-def _hashable(obj):
-    try:
-        hash(obj)
-    except TypeError:
-        return False
-    return True
-
-
 @st.composite
 def graphs(draw):
     """A tree with extra edges: list items and dict values that name other
@@ -97,7 +90,7 @@ def graphs(draw):
     root = draw(st.lists(TREES, max_size=5) | st.dictionaries(TEXT, TREES, max_size=5))
     nodes = _nodes(root)
     hosts = [n for n in nodes if isinstance(n, (list, dict))]
-    targets = [n for n in nodes if isinstance(n, (list, dict)) or _hashable(n)]
+    targets = [n for n in nodes if isinstance(n, (list, dict)) or is_hashable(n)]
     for i in range(draw(st.integers(0, 6))):
         host = draw(st.sampled_from(hosts))
         target = draw(st.sampled_from(targets))
