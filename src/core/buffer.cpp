@@ -1,21 +1,22 @@
-// src/core/buffer.cpp: the per-thread spare buffer.
+// src/core/buffer.cpp: the per-thread spare buffers.
 #include "core/buffer.h"
 
 namespace korvane {
 
 namespace {
-thread_local ByteBuffer t_spare;
+thread_local ByteBuffer t_spare[static_cast<size_t>(SpareSlot::Count)];
 }  // namespace
 
-ByteBuffer SpareBuffer::take() noexcept {
-  ByteBuffer buffer = std::move(t_spare);
+ByteBuffer SpareBuffer::take(SpareSlot slot) noexcept {
+  ByteBuffer buffer = std::move(t_spare[static_cast<size_t>(slot)]);
   buffer.clear();
   return buffer;
 }
 
-void SpareBuffer::give(ByteBuffer&& buffer) noexcept {
-  if (buffer.capacity() <= kMaxSpare && buffer.capacity() > t_spare.capacity())
-    t_spare = std::move(buffer);
+void SpareBuffer::give(ByteBuffer&& buffer, SpareSlot slot) noexcept {
+  ByteBuffer& spare = t_spare[static_cast<size_t>(slot)];
+  if (buffer.capacity() <= kMaxSpare && buffer.capacity() > spare.capacity())
+    spare = std::move(buffer);
 }
 
 }  // namespace korvane

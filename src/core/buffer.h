@@ -98,17 +98,20 @@ class ByteBuffer {
   size_t cap_ = 0;
 };
 
-// One spare buffer per thread. A large block freed at the end of a call makes
-// glibc trim the heap, and the next call faults the same pages in again (about
-// a microsecond a page); keeping the block warm for the next call avoids that.
-// Only blocks up to kMaxSpare are kept, so a thread holds little memory.
+// Spare buffers, a few per thread, one per use. A large block freed at the
+// end of a call makes glibc trim the heap, and the next call faults the same
+// pages in again (about a microsecond a page); keeping the blocks warm for
+// the next call avoids that. Only blocks up to kMaxSpare are kept, so a
+// thread holds little memory.
+enum class SpareSlot : uint8_t { Objects, StringArena, StringSpans, StringIndex, Count };
+
 class SpareBuffer {
  public:
   static constexpr size_t kMaxSpare = size_t{4} << 20;
-  // The spare, emptied, or a fresh buffer.
-  static ByteBuffer take() noexcept;
-  // Keeps `buffer` as the spare when it is small enough.
-  static void give(ByteBuffer&& buffer) noexcept;
+  // The spare of `slot`, emptied, or a fresh buffer.
+  static ByteBuffer take(SpareSlot slot = SpareSlot::Objects) noexcept;
+  // Keeps `buffer` as the spare of `slot` when it is small enough.
+  static void give(ByteBuffer&& buffer, SpareSlot slot = SpareSlot::Objects) noexcept;
 };
 
 static_assert(std::endian::native == std::endian::little,

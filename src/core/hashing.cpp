@@ -6,6 +6,9 @@
 #include <random>
 
 namespace korvane {
+
+using hashing_detail::load64;
+
 namespace {
 
 uint64_t draw_process_seed() noexcept {
@@ -18,12 +21,6 @@ uint64_t draw_process_seed() noexcept {
   }
 }
 
-uint64_t load64(const uint8_t* p) noexcept {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
-
 }  // namespace
 
 uint64_t next_map_seed() noexcept {
@@ -33,20 +30,16 @@ uint64_t next_map_seed() noexcept {
   return mix64(process_seed ^ n, 0xD6E8FEB86659FD93ull) | 1;
 }
 
-uint64_t hash_bytes(const void* data, size_t size, uint64_t seed) noexcept {
-  const auto* p = static_cast<const uint8_t*>(data);
-  uint64_t h = seed ^ (size * 0x9E3779B97F4A7C15ull);
-  while (size >= 8) {
-    h = mix64(h ^ load64(p), 0xA0761D6478BD642Full);
-    p += 8;
-    size -= 8;
+uint64_t hashing_detail::hash_long(const uint8_t* p, size_t size, uint64_t seed) noexcept {
+  const size_t total = size;
+  uint64_t h = seed;
+  while (size > 16) {
+    h = mix64(load64(p) ^ 0xE7037ED1A0B428DBull, load64(p + 8) ^ h);
+    p += 16;
+    size -= 16;
   }
-  if (size) {
-    uint64_t tail = 0;
-    std::memcpy(&tail, p, size);
-    h = mix64(h ^ tail, 0xE7037ED1A0B428DBull);
-  }
-  return mix64(h, 0x8EBC6AF09C88C6E3ull);
+  const uint64_t a = load64(p + size - 16), b = load64(p + size - 8);
+  return mix64(0xA0761D6478BD642Full ^ total, mix64(a ^ 0xE7037ED1A0B428DBull, b ^ h));
 }
 
 }  // namespace korvane

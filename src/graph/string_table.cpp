@@ -1,56 +1,71 @@
 // src/graph/string_table.cpp: interning of texts for the string table.
 #include "graph/string_table.h"
 
-#include <cstring>
-
 #include "core/hashing.h"
 
 namespace korvane::graph {
 
-StringTable::StringTable() : index_of_(256, 0), seed_(next_map_seed()) {}
+namespace {
+constexpr size_t kFirstSlots = 256;
+}  // namespace
 
-uint32_t StringTable::find(std::string_view text, uint64_t hash) const noexcept {
-  const size_t mask = index_of_.size() - 1;
-  for (size_t i = hash & mask;; i = (i + 1) & mask) {
-    uint32_t slot = index_of_[i];
-    if (slot == 0) return 0;
-    const Span& s = spans_[slot - 1];
+StringTable::StringTable()
+    : arena_(SpareBuffer::take(SpareSlot::StringArena)),
+      spans_(SpareBuffer::take(SpareSlot::StringSpans)),
+      index_(SpareBuffer::take(SpareSlot::StringIndex)),
+      seed_(next_map_seed()) {
+  resize_index(kFirstSlots);
+}
+
+StringTable::~StringTable() {
+  SpareBuffer::give(std::move(arena_), SpareSlot::StringArena);
+  SpareBuffer::give(std::move(spans_), SpareSlot::StringSpans);
+  SpareBuffer::give(std::move(index_), SpareSlot::StringIndex);
+}
+
+uint32_t StringTable::find(std::string_view text, uint32_t hash) const noexcept {
+  for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
+    const uint32_t number = slot(i);
+    if (number == 0) return 0;
+    const Span s = span(number - 1);
     if (s.hash == hash && s.length == text.size() &&
         std::memcmp(arena_.data() + s.offset, text.data(), text.size()) == 0)
-      return slot;
+      return number;
   }
+}
+
+void StringTable::place(uint32_t hash, uint32_t number) noexcept {
+  size_t i = hash & mask_;
+  while (slot(i) != 0) i = (i + 1) & mask_;
+  index_.set_u32(4 * i, number);
 }
 
 std::optional<uint32_t> StringTable::lookup(std::string_view text) const {
-  uint32_t slot = find(text, hash_bytes(text.data(), text.size(), seed_));
-  if (slot == 0) return std::nullopt;
-  return slot - 1;
+  const uint32_t number =
+      find(text, static_cast<uint32_t>(hash_bytes(text.data(), text.size(), seed_)));
+  if (number == 0) return std::nullopt;
+  return number - 1;
 }
 
 uint32_t StringTable::intern(std::string_view text) {
-  const uint64_t hash = hash_bytes(text.data(), text.size(), seed_);
-  if (uint32_t slot = find(text, hash)) return slot - 1;
-  if ((spans_.size() + 1) * 2 > index_of_.size()) grow_index();
-  const auto index = static_cast<uint32_t>(spans_.size());
-  spans_.push_back(Span{arena_.size(), hash, static_cast<uint32_t>(text.size())});
+  const auto hash = static_cast<uint32_t>(hash_bytes(text.data(), text.size(), seed_));
+  if (uint32_t number = find(text, hash)) return number - 1;
+  if ((size_t{count_} + 1) * 2 > mask_ + 1) resize_index(2 * (mask_ + 1));
+  const uint32_t index = count_++;
+  ByteBuffer::store(spans_.extend(sizeof(Span)),
+                    Span{arena_.size(), static_cast<uint32_t>(text.size()), hash});
   arena_.put_bytes(text.data(), text.size());
-  const size_t mask = index_of_.size() - 1;
-  size_t i = hash & mask;
-  while (index_of_[i] != 0) i = (i + 1) & mask;
-  index_of_[i] = index + 1;
+  place(hash, index + 1);
   return index;
 }
 
-void StringTable::grow_index() {
-  std::vector<uint32_t> bigger(index_of_.size() * 2, 0);
-  const size_t mask = bigger.size() - 1;
-  for (uint32_t slot : index_of_) {
-    if (slot == 0) continue;
-    size_t i = spans_[slot - 1].hash & mask;
-    while (bigger[i] != 0) i = (i + 1) & mask;
-    bigger[i] = slot;
-  }
-  index_of_ = std::move(bigger);
+// Clears the index at its new size and places every text again from its
+// kept hash, in table order; the old slots are not needed for that.
+void StringTable::resize_index(size_t slots) {
+  index_.clear();
+  std::memset(index_.extend(4 * slots), 0, 4 * slots);
+  mask_ = slots - 1;
+  for (uint32_t i = 0; i < count_; ++i) place(span(i).hash, i + 1);
 }
 
 }  // namespace korvane::graph
