@@ -1,38 +1,42 @@
-// src/attributes.h: attribute reads that are often absent, without the cost
-// of raising and clearing AttributeError each time.
+// src/attributes.h: attribute reads that are often absent, and modules found
+// again cheaply within one call.
 #pragma once
 
 #include <Python.h>
-
-#include <vector>
 
 #include "py_result.h"
 
 namespace korvane {
 
-// Per call: remembers, for each class met, whether plain instance lookup can
-// ever find the probed names. For a class with the generic lookup, no
-// __getattr__ and none of the names anywhere in its MRO, an instance can only
-// hold them in its own __dict__, which is checked without raising.
+// getattr(obj, first) else getattr(obj, second), for the pair of version
+// attributes that most classes never define. It goes through the builtin
+// getattr with a private default, so an absent name costs no AttributeError
+// object and the instance's attribute storage is left as it is.
 class AttributeProbe {
  public:
-  // `names` are interned strs that outlive the probe.
+  // `first` and `second` are interned strs that outlive the probe.
   AttributeProbe(PyObject* first, PyObject* second) : names_{first, second} {}
 
-  // getattr(obj, names[i]); an empty Ref (and no error set) when it is absent.
-  // Errors other than AttributeError pass up, as getattr's would.
-  PyResult<Ref> get(PyObject* obj, int i);
+  // The value of the first of the two names that lookup finds, or an empty
+  // Ref. A lookup that fails for any reason counts as absent: its error is
+  // dropped and the second name is tried.
+  Ref first_found(PyObject* obj) noexcept;
 
  private:
-  struct ClassFacts {
-    Ref type;
-    bool plain;  // generic lookup, no __getattr__, names absent from the MRO
-    bool has_dict;
-  };
-  PyResult<const ClassFacts*> facts(PyTypeObject* type);
-
   PyObject* names_[2];
-  std::vector<ClassFacts> classes_;
+};
+
+// A module as `import name` gives it when it is already imported. The first
+// lookup of a call goes through the import system; later ones only confirm
+// that sys.modules still holds that same module.
+class ModuleLookup {
+ public:
+  explicit ModuleLookup(PyObject* name) : name_(name) {}
+  PyResult<Ref> get();
+
+ private:
+  PyObject* name_;
+  Ref known_;
 };
 
 }  // namespace korvane

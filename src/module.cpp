@@ -83,6 +83,18 @@ bool init_process_state() {
     if (!s.panic_exception) return false;
   }
   if (!s.empty_tuple && !(s.empty_tuple = PyTuple_New(0))) return false;
+  if (!s.absent &&
+      !(s.absent = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type))))
+    return false;
+  if (!s.getattr) {
+    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
+    PyObject* getattr = builtins ? PyDict_GetItemString(builtins, "getattr") : nullptr;
+    if (!getattr) {
+      PyErr_SetString(PyExc_ImportError, "_korvane: the builtin getattr is missing");
+      return false;
+    }
+    s.getattr = Ref::borrow(getattr).release();
+  }
   return intern(s.str_name, "__name__") &&
          intern(s.str_dataclass_fields, "__dataclass_fields__") &&
          intern(s.str_korvane_version, "__korvane_version__") &&
@@ -95,7 +107,7 @@ bool init_process_state() {
          intern(s.str_reconstruct, "korvane._reconstruct") &&
          intern(s.str_legacy_reconstruct, "meridel._reconstruct") &&
          intern(s.str_migrations, "korvane.migrations") &&
-         intern(s.str_legacy_migrations, "meridel.migrations") && intern(s.str_write, "write") && intern(s.str_dict, "__dict__") &&
+         intern(s.str_legacy_migrations, "meridel.migrations") && intern(s.str_write, "write") &&
          intern(s.str_read, "read");
 }
 

@@ -23,7 +23,8 @@ struct ProcessState {
   PyObject* str_legacy_reconstruct = nullptr;   // "meridel._reconstruct"
   PyObject* str_migrations = nullptr;           // "korvane.migrations"
   PyObject* str_legacy_migrations = nullptr;    // "meridel.migrations"
-  PyObject* str_dict = nullptr;                 // "__dict__"
+  PyObject* getattr = nullptr;                  // the builtin getattr
+  PyObject* absent = nullptr;                   // a private object() for getattr's default
   PyObject* str_write = nullptr;
   PyObject* str_read = nullptr;
 };

@@ -476,6 +476,35 @@ def test_schema_version_lookup_failure_falls_back_to_legacy_name():
     assert _version_of(cls) == 4
 
 
+def _raising(exc):
+    def get(self):
+        raise exc
+
+    return property(get)
+
+
+@pytest.mark.parametrize(
+    "ns, version",
+    [
+        # Any failure of the first lookup, not only AttributeError, falls back.
+        ({"__korvane_version__": _raising(KeyError("k")), "__meridel_version__": 5}, 5),
+        ({"__korvane_version__": _raising(KeyError("k"))}, 0),
+        ({"__getattr__": lambda self, name: 8}, 8),
+        ({"__getattr__": lambda self, name: 1 / 0}, 0),
+        (
+            {
+                "__getattr__": lambda self, name: (
+                    7 if name == "__meridel_version__" else getattr(object(), name)
+                )
+            },
+            7,
+        ),
+    ],
+)
+def test_schema_version_through_dynamic_lookup(ns, version):
+    assert _version_of(_versioned(ns)) == version
+
+
 def test_schema_version_from_instance_attribute():
     cls = _versioned({"__post_init__": lambda self: setattr(self, "__korvane_version__", 6)})
     assert _version_of(cls) == 6
@@ -512,6 +541,42 @@ def test_deleted_field_attribute_raises_attribute_error():
         dumps(p)
     with pytest.raises(AttributeError):
         dumps([1, p])
+
+
+def test_fields_mapping_changed_during_the_walk_is_read_again():
+    fields = {"a": None}
+
+    class Grows:
+        __dataclass_fields__ = fields
+
+        @property
+        def a(self):
+            fields["b"] = None  # the next instance has two fields
+            return 1
+
+        b = 2
+
+    with raises_exactly(
+        TypeError,
+        "Cannot encode dataclass 'Grows': another class of that name with different "
+        "fields or schema version is already in this document",
+    ):
+        dumps([Grows(), Grows()])
+
+
+def test_many_dataclass_types_in_one_document():
+    classes = [dataclasses.make_dataclass(f"C{i}", [(f"f{i}", int)]) for i in range(40)]
+    values = [cls(1000 + i) for i, cls in enumerate(classes)]
+    values += [cls(2000 + i) for i, cls in enumerate(classes)]
+    objects = [LIST(*range(1, 161, 2))]
+    for i in range(80):
+        objects += [DATACLASS(i % 40, len(objects) + 1), INT(1000 * (1 + i // 40) + i % 40)]
+    expected = document(
+        strings=[text for i in range(40) for text in (f"C{i}", f"f{i}")],
+        types=[(2 * i, 0, [2 * i + 1]) for i in range(40)],
+        objects=objects,
+    )
+    assert dumps(values) == expected
 
 
 def test_dataclass_class_object_is_captured_through_its_metaclass_name():

@@ -64,15 +64,9 @@ PyResult<Ref> new_str(std::string_view text) {
 }
 
 // "korvane.x", else its legacy twin; a failure of both gives the second's error.
-PyResult<Ref> import_helper(PyObject* name, PyObject* legacy) {
-  for (PyObject* candidate : {name, legacy}) {
-    Ref module = Ref::steal(PyImport_GetModule(candidate));
-    if (!module && !PyErr_Occurred()) module = Ref::steal(PyImport_Import(candidate));
-    if (module) return module;
-    if (candidate == legacy) return PyError::fetch();
-    PyErr_Clear();
-  }
-  return PyError::fetch();  // not reached
+PyResult<Ref> import_helper(ModuleLookup& name, ModuleLookup& legacy) {
+  if (auto module = name.get()) return module;
+  return legacy.get();
 }
 
 class Decoder {
@@ -180,6 +174,10 @@ class Decoder {
   bool canonical_;
   bool restart_ = false;
   AttributeProbe versions_{g_state.str_korvane_version, g_state.str_meridel_version};
+  ModuleLookup reconstruct_{g_state.str_reconstruct};
+  ModuleLookup legacy_reconstruct_{g_state.str_legacy_reconstruct};
+  ModuleLookup migrations_{g_state.str_migrations};
+  ModuleLookup legacy_migrations_{g_state.str_legacy_migrations};
   std::vector<Ref> type_names_;               // type id -> class name str
   std::vector<std::vector<Ref>> field_strs_;  // type id -> interned field name strs
   std::vector<uint64_t> sizes_;  // expanded sizes of hashable containers, 0 unknown
@@ -571,8 +569,7 @@ PyResult<Ref> Decoder::build_dataclass(uint32_t n, const GraphNode& node) {
     return value_error("Invalid type_id: " + std::to_string(node.type_id));
   const graph::TypeEntry& entry = doc_.types.entry(node.type_id);
   KV_TRY(check_no_stand_ins());
-  KV_ASSIGN_OR_RETURN(Ref module, import_helper(g_state.str_reconstruct,
-                                                g_state.str_legacy_reconstruct));
+  KV_ASSIGN_OR_RETURN(Ref module, import_helper(reconstruct_, legacy_reconstruct_));
   const auto name_count = static_cast<Py_ssize_t>(entry.field_names.size());
   KV_TRY(cache_type_strings(node.type_id));
   const std::vector<Ref>& field_strs = field_strs_[node.type_id];
@@ -609,12 +606,7 @@ PyResult<Ref> Decoder::build_dataclass(uint32_t n, const GraphNode& node) {
 
   // The class's current version, read from the instance; none means final.
   uint32_t current = 0;
-  Ref version;
-  for (int i = 0; i < 2 && !version; ++i) {
-    auto found = versions_.get(instance.get(), i);
-    if (found) version = std::move(*found);
-    PyErr_Clear();
-  }
+  Ref version = versions_.first_found(instance.get());
   if (version) {
     if (auto v = index_to_u32(version.get())) current = *v;
   }
@@ -656,8 +648,7 @@ PyResult<Ok> Decoder::cache_type_strings(uint16_t type_id) {
 PyResult<Ref> Decoder::migrate(const graph::TypeEntry& entry, PyObject* cls, PyObject* first,
                                PyObject* names, std::vector<Ref>& values, uint32_t stored,
                                uint32_t current) {
-  KV_ASSIGN_OR_RETURN(Ref module, import_helper(g_state.str_migrations,
-                                                g_state.str_legacy_migrations));
+  KV_ASSIGN_OR_RETURN(Ref module, import_helper(migrations_, legacy_migrations_));
   Ref mapping = Ref::steal(PyDict_New());
   Ref stored_obj = Ref::steal(PyLong_FromUnsignedLong(stored));
   Ref current_obj = Ref::steal(PyLong_FromUnsignedLong(current));

@@ -97,13 +97,18 @@ class IdentityMemo {
   uint64_t seed_;
 };
 
-// The last dataclass field layout seen, so that instances of one class
-// skip re-reading their field names (the keys are compared by identity).
-struct FieldCache {
-  Ref fields;                     // the __dataclass_fields__ mapping
-  std::vector<Ref> keys;          // its keys, in order
+// The field names of one dataclass as read from its __dataclass_fields__
+// mapping: the keys (a tuple, which keeps them alive) and their texts.
+// Instances of a class share the mapping, so they skip re-reading the names
+// while the mapping holds the very same keys in the same order.
+struct FieldLayout {
+  Ref fields;
+  Ref keys;
   std::vector<std::string_view> texts;
 };
+
+// Layouts remembered per call; past this many, new ones replace old ones.
+constexpr size_t kMaxLayouts = 32;
 
 struct CaptureState {
   ObjectGraph graph;
@@ -114,8 +119,11 @@ struct CaptureState {
   // container's and ours cannot be reached again, so it need not be
   // remembered. Any dataclass or non-built-in type switches this off.
   bool user_code = false;
-  FieldCache field_cache;
+  std::vector<FieldLayout> layouts;
+  size_t last_layout = 0;
+  size_t next_replaced = 0;
   AttributeProbe versions{g_state.str_korvane_version, g_state.str_meridel_version};
+  ModuleLookup dataclasses{g_state.str_dataclasses};
 };
 
 PyResult<uint32_t> capture(CaptureState& s, PyObject* obj);
@@ -350,46 +358,64 @@ PyResult<uint32_t> capture_set(CaptureState& s, PyObject* obj, NodeKind kind) {
 
 // The class's schema version; absent, unreadable or not a u32 means 0.
 uint32_t read_schema_version(CaptureState& s, PyObject* obj) {
-  for (int i = 0; i < 2; ++i) {
-    auto version = s.versions.get(obj, i);
-    if (!version) {
-      PyErr_Clear();
-      continue;
-    }
-    if (!*version) continue;
-    auto v = index_to_u32(version->get());
-    if (!v) {
-      PyErr_Clear();
-      return 0;
-    }
-    return *v;
+  Ref version = s.versions.first_found(obj);
+  if (!version) return 0;
+  auto v = index_to_u32(version.get());
+  if (!v) {
+    PyErr_Clear();
+    return 0;
   }
-  return 0;
+  return *v;
 }
 
-// The field names of `fields`, reusing the cache when the keys are the very
-// same objects in the same order as last time.
-PyResult<std::span<const std::string_view>> field_names(CaptureState& s, PyObject* fields) {
-  FieldCache& cache = s.field_cache;
-  Ref keys = Ref::steal(PyDict_Keys(fields));
+// Does `layout` still describe `fields`: the same mapping holding the very
+// same keys in the same order?
+bool layout_matches(const FieldLayout& layout, PyObject* fields) {
+  if (layout.fields.get() != fields) return false;
+  PyObject* keys = layout.keys.get();
+  const Py_ssize_t n = PyTuple_Size(keys);
+  if (PyDict_Size(fields) != n) return false;
+  Py_ssize_t pos = 0, i = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(fields, &pos, &key, &value)) {
+    if (i >= n || PyTuple_GetItem(keys, i) != key) return false;
+    ++i;
+  }
+  return i == n;
+}
+
+// The layout of `fields`, read afresh when no remembered one matches. The
+// reference is only good until the next capture.
+PyResult<const FieldLayout*> field_layout(CaptureState& s, PyObject* fields) {
+  if (s.last_layout < s.layouts.size() && layout_matches(s.layouts[s.last_layout], fields))
+    return &s.layouts[s.last_layout];
+  size_t slot = s.layouts.size();
+  for (size_t i = 0; i < s.layouts.size(); ++i) {
+    if (s.layouts[i].fields.get() != fields) continue;
+    if (layout_matches(s.layouts[i], fields)) {
+      s.last_layout = i;
+      return &s.layouts[i];
+    }
+    slot = i;  // the same mapping with other keys now: read it again
+  }
+  Ref list = Ref::steal(PyDict_Keys(fields));
+  if (!list) return PyError::fetch();
+  Ref keys = Ref::steal(PyList_AsTuple(list.get()));
   if (!keys) return PyError::fetch();
-  const Py_ssize_t n = PyList_Size(keys.get());
-  bool same = cache.fields.get() == fields && static_cast<size_t>(n) == cache.keys.size();
-  for (Py_ssize_t i = 0; same && i < n; ++i)
-    same = PyList_GetItem(keys.get(), i) == cache.keys[i].get();
-  if (same) return std::span<const std::string_view>(cache.texts);
-  cache.fields = Ref();
-  cache.keys.clear();
-  cache.texts.clear();
+  FieldLayout layout{Ref::borrow(fields), std::move(keys), {}};
+  const Py_ssize_t n = PyTuple_Size(layout.keys.get());
+  layout.texts.reserve(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* key = PyList_GetItem(keys.get(), i);
+    PyObject* key = PyTuple_GetItem(layout.keys.get(), i);
     if (!PyUnicode_Check(key)) return conversion_error(key, "PyString");
     KV_ASSIGN_OR_RETURN(std::string_view text, utf8_view(key));
-    cache.keys.push_back(Ref::borrow(key));  // keeps `text` valid
-    cache.texts.push_back(text);
+    layout.texts.push_back(text);
   }
-  cache.fields = Ref::borrow(fields);
-  return std::span<const std::string_view>(cache.texts);
+  if (slot == s.layouts.size() && slot >= kMaxLayouts) slot = s.next_replaced++ % kMaxLayouts;
+  if (slot == s.layouts.size()) s.layouts.push_back(std::move(layout));
+  else s.layouts[slot] = std::move(layout);
+  s.last_layout = slot;
+  return &s.layouts[slot];
 }
 
 PyResult<uint32_t> register_dataclass(CaptureState& s, std::string_view name,
@@ -420,19 +446,17 @@ PyResult<uint32_t> capture_dataclass(CaptureState& s, PyObject* obj, std::string
   Ref fields = Ref::steal(PyObject_GetAttr(obj, g_state.str_dataclass_fields));
   if (!fields) return PyError::fetch();
   if (!PyDict_Check(fields.get())) return conversion_error(fields.get(), "PyDict");
-  KV_ASSIGN_OR_RETURN(auto names, field_names(s, fields.get()));
-  // The cache may be replaced by a nested dataclass: hold our own keys.
-  std::vector<Ref> keys;
-  keys.reserve(names.size());
-  for (auto& k : s.field_cache.keys) keys.push_back(Ref::borrow(k.get()));
+  KV_ASSIGN_OR_RETURN(const FieldLayout* layout, field_layout(s, fields.get()));
+  // The layout may be replaced by a nested dataclass: hold our own keys.
+  Ref keys = Ref::borrow(layout->keys.get());
+  const auto count = static_cast<uint32_t>(layout->texts.size());
   const uint32_t version = read_schema_version(s, obj);
-  KV_ASSIGN_OR_RETURN(uint32_t type_id, register_dataclass(s, name, names, version));
-  const auto count = static_cast<uint32_t>(keys.size());
+  KV_ASSIGN_OR_RETURN(uint32_t type_id, register_dataclass(s, name, layout->texts, version));
   Slots slots = s.graph.reserve(NodeKind::Dataclass, count, static_cast<uint16_t>(type_id));
   s.memo.insert(obj, slots.number);
   KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(" while encoding"));
   for (uint32_t i = 0; i < count; ++i) {
-    Ref value = Ref::steal(PyObject_GetAttr(obj, keys[i].get()));
+    Ref value = Ref::steal(PyObject_GetAttr(obj, PyTuple_GetItem(keys.get(), i)));
     if (!value) return PyError::fetch();
     KV_ASSIGN_OR_RETURN(uint32_t child, capture(s, value.get()));
     s.graph.fill(slots, i, child);
@@ -441,12 +465,7 @@ PyResult<uint32_t> capture_dataclass(CaptureState& s, PyObject* obj, std::string
 }
 
 PyResult<uint32_t> capture_other(CaptureState& s, PyObject* obj, std::string_view name) {
-  Ref module = Ref::steal(PyImport_GetModule(g_state.str_dataclasses));
-  if (!module) {
-    if (PyErr_Occurred()) return PyError::fetch();
-    module = Ref::steal(PyImport_Import(g_state.str_dataclasses));
-    if (!module) return PyError::fetch();
-  }
+  KV_ASSIGN_OR_RETURN(Ref module, s.dataclasses.get());
   Ref is_dataclass = Ref::steal(PyObject_GetAttr(module.get(), g_state.str_is_dataclass));
   if (!is_dataclass) return PyError::fetch();
   Ref answer = Ref::steal(PyObject_CallFunctionObjArgs(is_dataclass.get(), obj, nullptr));
