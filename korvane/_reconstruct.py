@@ -65,7 +65,18 @@ _ABSENT: Any = object()  # default of the generated constructors' parameters
 _lock = migrations._lock
 _classes: dict[str, type] = {}
 _cache: dict[tuple[str, tuple[str, ...]], Callable[..., Any]] = {}
-migrations._listeners.append(_cache.clear)
+# The last constructor made for each name, with a private copy of its field
+# list: the decoder asks with an equal list for every instance of a class.
+_recent: dict[str, tuple[list[str], Callable[..., Any]]] = {}
+
+
+def _forget() -> None:
+    """Drop every cached constructor (the registrations they came from changed)."""
+    _cache.clear()
+    _recent.clear()
+
+
+migrations._listeners.append(_forget)
 
 
 class ExtraStateWarning(RuntimeWarning):
@@ -112,7 +123,7 @@ def register(cls: type | None = None, *, name: str | None = None) -> Any:
                 f"{_qualname(taken)}; cannot register {_qualname(cls)} under it"
             )
         _classes[key] = cls
-        _cache.clear()
+        _forget()
     return cls
 
 
@@ -120,7 +131,7 @@ def unregister(name: str) -> type | None:
     """Forget the class registered under ``name``; return it (None if none was)."""
     with _lock:
         cls = _classes.pop(name, None)
-        _cache.clear()
+        _forget()
     return cls
 
 
@@ -128,7 +139,7 @@ def _clear() -> None:
     """Forget every registered class and cached constructor (for tests)."""
     with _lock:
         _classes.clear()
-        _cache.clear()
+        _forget()
 
 
 @contextmanager
@@ -143,7 +154,7 @@ def _isolated() -> Iterator[None]:
         with _lock:
             _classes.clear()
             _classes.update(saved)
-            _cache.clear()
+            _forget()
 
 
 # -- make_class ----------------------------------------------------------------
@@ -157,6 +168,10 @@ def make_class(name: str, field_names: Sequence[str]) -> Callable[..., Any]:
     cached function that builds an instance of that class.  Unknown names give
     a synthesised plain dataclass.
     """
+    if type(name) is str and type(field_names) is list:
+        recent = _recent.get(name)
+        if recent is not None and recent[0] == field_names:
+            return recent[1]
     try:
         return _cache[name, tuple(field_names)]
     except (KeyError, TypeError):
@@ -166,9 +181,11 @@ def make_class(name: str, field_names: Sequence[str]) -> Callable[..., Any]:
         made = _cache.get((name, fields))
         if made is None:
             if len(_cache) >= _CACHE_LIMIT:
-                _cache.clear()
+                _forget()
             made = _make(name, fields)
             _cache[name, fields] = made
+        if type(name) is str and all(type(f) is str for f in fields):
+            _recent[name] = (list(fields), made)
     return made
 
 

@@ -419,6 +419,16 @@ def test_unknown_name_gives_cached_synthesized_dataclass():
     assert obj == make_class("Ghost", ["a", "b"])(b=[2], a=1)
 
 
+def test_cached_constructor_is_not_tied_to_the_callers_list():
+    names = ["a", "b"]
+    cls = make_class("Ghost2", names)
+    names.append("c")  # the caller's list changes after the call
+    assert make_class("Ghost2", ["a", "b"]) is cls
+    wider = make_class("Ghost2", names)
+    assert [f.name for f in dataclasses.fields(wider)] == ["a", "b", "c"]
+    assert make_class("Ghost2", ["a", "b"]) is cls
+
+
 @pytest.mark.parametrize(
     "names", [[], ["self"], ["MISSING", "object"], ["_type_a", "a"], ["__private", "_"]]
 )
