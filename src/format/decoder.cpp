@@ -2,6 +2,8 @@
 // class resolution with schema migrations.
 #include "format/decoder.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -37,6 +39,37 @@ class GcPause {
   bool resume_;
 };
 
+// A zero-filled array. Large ones are mapped straight from the system: its
+// pages arrive zeroed when first touched, so a memo that only a few
+// References use costs neither a memset nor page faults for the rest.
+template <class T>
+class ZeroedArray {
+ public:
+  explicit ZeroedArray(size_t count) : bytes_(count * sizeof(T)) {
+    if (bytes_ >= kMapFrom) {
+      void* p = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (p == MAP_FAILED) throw std::bad_alloc();
+      data_ = static_cast<T*>(p);
+    } else {
+      data_ = static_cast<T*>(std::calloc(count, sizeof(T)));
+      if (!data_) throw std::bad_alloc();
+    }
+  }
+  ZeroedArray(const ZeroedArray&) = delete;
+  ZeroedArray& operator=(const ZeroedArray&) = delete;
+  ~ZeroedArray() {
+    if (bytes_ >= kMapFrom) munmap(data_, bytes_);
+    else std::free(data_);
+  }
+  T& operator[](size_t i) noexcept { return data_[i]; }
+  const T& operator[](size_t i) const noexcept { return data_[i]; }
+
+ private:
+  static constexpr size_t kMapFrom = size_t{1} << 20;
+  size_t bytes_;
+  T* data_;
+};
+
 // Strings and numbers hash in bounded time; anything else may nest.
 inline bool might_hash_slowly(PyObject* key) {
   PyTypeObject* type = Py_TYPE(key);
@@ -44,10 +77,11 @@ inline bool might_hash_slowly(PyObject* key) {
          key != Py_None && type != &PyBool_Type;
 }
 
-// A new reference for a None, Bool, Int or Float entry at `p` (its tag).
-inline PyObject* new_plain(const uint8_t* p) {
+// A new reference for a None, Bool, Int or Float entry at `p` (its tag);
+// the input ends at `end`.
+inline PyObject* new_plain(const uint8_t* p, const uint8_t* end) {
   switch (p[0]) {
-    case kTagInt: return PyLong_FromLongLong(decode_varint(p + 1));
+    case kTagInt: return PyLong_FromLongLong(decode_varint(p + 1, end));
     case kTagFloat: {
       uint64_t bits;
       std::memcpy(&bits, p + 1, 8);
@@ -81,18 +115,17 @@ class Decoder {
 
   Decoder(const ParsedDocument& doc, Mode mode)
       : doc_(doc),
-        memo_(static_cast<PyObject**>(std::calloc(doc.object_count() + 1, sizeof(PyObject*)))),
+        input_end_(doc.input.data() + doc.input.size()),
+        memo_(doc.object_count() + size_t{1}),
         count_(doc.object_count()),
         canonical_(mode == Mode::Canonical),
         fill_in_place_(doc.dataclass_entries == 0) {
-    if (!memo_) throw std::bad_alloc();
     strings_.assign(doc.string_count(), nullptr);
   }
   Decoder(const Decoder&) = delete;
   Decoder& operator=(const Decoder&) = delete;
   ~Decoder() {
     for (uint32_t n : stored_) Py_XDECREF(memo_[n]);
-    std::free(memo_);
     for (PyObject* p : strings_) Py_XDECREF(p);
   }
 
@@ -163,7 +196,8 @@ class Decoder {
   uint64_t expanded_size(uint32_t n);
 
   const ParsedDocument& doc_;
-  PyObject** memo_;               // object number -> owned object; numbers are dense
+  const uint8_t* input_end_;
+  ZeroedArray<PyObject*> memo_;   // object number -> owned object; numbers are dense
   std::vector<uint32_t> stored_;  // the numbers that hold a memo entry
   std::vector<PyObject*> strings_;  // string index -> owned str, made once
   std::vector<Patch> patches_;
@@ -244,7 +278,7 @@ PyObject* Decoder::try_scalar(uint32_t n) {
       if (!obj) return nullptr;
       Py_INCREF(obj);
     } else if (p[0] <= kTagFloat) {
-      obj = new_plain(p);
+      obj = new_plain(p, input_end_);
       if (!obj) return nullptr;
     } else {
       return nullptr;
@@ -281,7 +315,7 @@ PyResult<Ref> Decoder::build(uint32_t n) {
     case kTagTrue:
     case kTagFalse:
     case kTagInt:
-    case kTagFloat: obj = new_plain(p); break;
+    case kTagFloat: obj = new_plain(p, input_end_); break;
     case kTagStr: {
       uint32_t index;
       std::memcpy(&index, p + 1, 4);

@@ -1,8 +1,9 @@
 // src/format/format.h: the byte format's constants and scalar encodings.
 #pragma once
 
-#include <bit>  // std::bit_cast
+#include <bit>  // std::bit_cast, std::countr_zero
 #include <cstdint>
+#include <cstring>
 
 #include "core/buffer.h"
 
@@ -65,9 +66,35 @@ inline size_t varint_size(int64_t v) noexcept {
   return n;
 }
 
+// Varints of up to eight bytes, the usual ones, are read a word at a time
+// when eight bytes can be loaded: the stop bytes are those whose high bit
+// is clear. Zero means the varint is longer or cannot be read that way.
+inline uint64_t varint_stops(uint64_t word) noexcept { return ~word & 0x8080808080808080ull; }
+inline size_t short_varint_size(uint64_t stops) noexcept {
+  return (static_cast<size_t>(std::countr_zero(stops)) >> 3) + 1;
+}
+// The payload of a varint of at most eight bytes: its 7-bit groups packed.
+// With `stops` zero, the first eight groups of a longer one.
+inline uint64_t short_varint_value(uint64_t word, uint64_t stops) noexcept {
+  uint64_t x = word & (stops ^ (stops - 1)) & 0x7F7F7F7F7F7F7F7Full;
+  x = ((x & 0x7F007F007F007F00ull) >> 1) | (x & 0x007F007F007F007Full);
+  x = ((x & 0x3FFF00003FFF0000ull) >> 2) | (x & 0x00003FFF00003FFFull);
+  x = ((x & 0x0FFFFFFF00000000ull) >> 4) | (x & 0x000000000FFFFFFFull);
+  return x;
+}
+
 // Reads a zigzag varint already checked by the reader: at most 10 bytes,
-// the tenth contributing only its bit 0.
-inline int64_t decode_varint(const uint8_t* p) noexcept {
+// the tenth contributing only its bit 0. `end` bounds the readable bytes.
+inline int64_t decode_varint(const uint8_t* p, const uint8_t* end) noexcept {
+  if (end - p >= 10) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    if (const uint64_t stops = varint_stops(word)) return unzigzag(short_varint_value(word, stops));
+    // Nine or ten bytes: the first eight give 56 bits.
+    uint64_t z = short_varint_value(word, 0) | uint64_t{p[8] & 0x7Fu} << 56;
+    if (p[8] & 0x80) z |= uint64_t{p[9] & 1u} << 63;
+    return unzigzag(z);
+  }
   uint64_t z = p[0] & 0x7F;
   if (p[0] & 0x80) {
     for (size_t i = 1; i < kMaxVarintSize; ++i) {

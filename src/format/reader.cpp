@@ -133,6 +133,21 @@ const char* read_objects(ParsedDocument& doc, const uint8_t* p, uint32_t count,
       case kTagFalse:
         break;
       case kTagInt: {
+        if (left >= 10) {
+          uint64_t word;
+          std::memcpy(&word, p, 8);
+          if (const uint64_t stops = varint_stops(word)) {
+            p += short_varint_size(stops);
+            break;
+          }
+          if (!(p[8] & 0x80)) {
+            p += 9;
+            break;
+          }
+          if (p[9] & 0x80) return "int truncated";  // the tenth byte continues
+          p += 10;
+          break;
+        }
         size_t k = 0;
         for (;;) {
           if (k == left) return "int truncated";
@@ -262,7 +277,7 @@ GraphNode ParsedDocument::node(uint32_t n) const noexcept {
       break;
     case kTagInt:
       node.kind = NodeKind::Int;
-      node.integer = decode_varint(p);
+      node.integer = decode_varint(p, input.data() + input.size());
       break;
     case kTagFloat: {
       uint64_t bits;

@@ -45,8 +45,25 @@ void varints() {
     const size_t n = format::encode_varint(buf, value);
     const std::vector<uint8_t> bytes(buf, buf + n);
     expect(hex(bytes) == expected, "varint of " + std::to_string(value) + " is " + hex(bytes));
-    expect(format::decode_varint(buf) == value, "varint round trip " + std::to_string(value));
+    expect(format::decode_varint(buf, buf + n) == value, "varint round trip " + std::to_string(value));
     expect(format::varint_size(value) == n, "varint size " + std::to_string(value));
+  }
+  // Every length, read both byte by byte (the varint ends the input) and a
+  // word at a time (more input follows).
+  for (int shift = 0; shift < 64; ++shift) {
+    for (int64_t delta : {-1, 0, 1}) {
+      for (int sign : {1, -1}) {
+        const uint64_t magnitude = (uint64_t{1} << shift) + static_cast<uint64_t>(delta);
+        const auto value = static_cast<int64_t>(sign > 0 ? magnitude : 0 - magnitude);
+        uint8_t padded[16];
+        std::memset(padded, 0xFF, sizeof padded);
+        const size_t n = format::encode_varint(padded, value);
+        expect(format::decode_varint(padded, padded + n) == value,
+               "tight varint " + std::to_string(value));
+        expect(format::decode_varint(padded, padded + sizeof padded) == value,
+               "padded varint " + std::to_string(value));
+      }
+    }
   }
 }
 
