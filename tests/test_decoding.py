@@ -168,6 +168,56 @@ def test_invalid_utf8_in_string_table(raw, fault):
     fails_both(data, ValueError, "Invalid UTF-8 in string table: " + fault)
 
 
+BAD_TEXT = b"ok\xff"
+BAD_TEXT_ERROR = "Invalid UTF-8 in string table: invalid utf-8 sequence of 1 bytes from index 2"
+
+
+@pytest.mark.parametrize(
+    "objects, strings",
+    [
+        # The bad text is built, or met after an error of the build.
+        ([STR(0)], [BAD_TEXT]),
+        ([LIST(1, 2), STR(1), STR(0)], ["fine", BAD_TEXT]),
+        ([DICT((1, 2)), STR(0), STR(0)], [BAD_TEXT]),
+        ([LIST(1, 2), STR(1), REF(9)], ["fine", BAD_TEXT]),
+        ([LIST(1, 2), STR(7), STR(0)], [BAD_TEXT]),
+        ([LIST(1), INT(5)], ["unused", BAD_TEXT]),
+        ([], [BAD_TEXT]),
+        # Out of writer order: the second, exact attempt meets it too.
+        ([LIST(2, 1), STR(0), STR(1)], ["fine", BAD_TEXT]),
+        ([LIST(2, 2), INT(1), STR(0)], [BAD_TEXT]),
+    ],
+)
+def test_invalid_text_beats_every_later_error(objects, strings):
+    fails_both(document(objects, strings=strings), ValueError, BAD_TEXT_ERROR)
+
+
+def test_invalid_text_is_reported_before_any_class_is_made(monkeypatch):
+    import korvane._reconstruct
+
+    def make_class(name, fields):
+        raise AssertionError("no class may be made for a broken document")
+
+    monkeypatch.setattr(korvane._reconstruct, "make_class", make_class)
+    data = document(
+        [DATACLASS(0, 1), STR(2)], strings=["P", "x", BAD_TEXT], types=[(0, 0, [1])]
+    )
+    fails_both(data, ValueError, BAD_TEXT_ERROR)
+
+
+@settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.binary(max_size=12))
+def test_texts_load_exactly_when_they_are_utf8(raw):
+    data = document([LIST(1, 2), STR(0), STR(0)], strings=[raw])
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError:
+        with pytest.raises(ValueError, match="^Invalid UTF-8 in string table: "):
+            loads(data)
+    else:
+        assert loads(data) == [text, text]
+
+
 def test_utf8_fault_is_reported_before_a_later_truncation():
     data = STRINGS_START + u32(3) + u32(1) + b"\xff" + u32(9) + b"short"
     fails_both(data, ValueError, "Invalid UTF-8 in string table: invalid utf-8 sequence of 1 bytes from index 0")

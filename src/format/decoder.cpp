@@ -132,6 +132,17 @@ class Decoder {
   PyResult<Ref> resolve(uint32_t n);
   bool needs_restart() const noexcept { return restart_; }
 
+  // When the reader left the texts to us: the first text that this decoder
+  // did not decode (those it did are UTF-8) and that is not UTF-8.
+  std::optional<Error> text_fault() const {
+    if (!doc_.texts_unchecked) return std::nullopt;
+    for (uint32_t i = 0; i < doc_.string_count(); ++i) {
+      if (strings_[i]) continue;
+      if (auto fault = format::text_fault(doc_, i)) return fault;
+    }
+    return std::nullopt;
+  }
+
  private:
   // A reference back to a tuple or frozenset that is still being built gets
   // this marker; the places that can take the finished object later (list
@@ -775,9 +786,12 @@ PyResult<Ref> decode(PyObject* data, PyObject* allowlist) {
   char* bytes;
   Py_ssize_t size;
   if (PyBytes_AsStringAndSize(data, &bytes, &size) < 0) return PyError::fetch();
+  // Texts are decoded by the interpreter's strict UTF-8 decoder, which
+  // checks them; the reader need not check them first.
   KV_ASSIGN_OR_RETURN(ParsedDocument doc,
                       read_document({reinterpret_cast<const uint8_t*>(bytes),
-                                     static_cast<size_t>(size)}));
+                                     static_cast<size_t>(size)},
+                                    TextCheck::Caller));
   if (allowlist) KV_TRY(check_allowlist(doc, allowlist));
   const auto mode = doc.dataclass_entries == 0 ? Decoder::Mode::Canonical : Decoder::Mode::Exact;
   // Every container built here stays reachable until the load returns, so a
@@ -785,13 +799,22 @@ PyResult<Ref> decode(PyObject* data, PyObject* allowlist) {
   // objects again and again. Without dataclass entries no user code runs, so
   // nobody can observe the collector paused.
   GcPause pause(doc.dataclass_entries == 0);
+  // A text that is not UTF-8 is the reader's error, which comes before any
+  // other; whatever the build gave is dropped for it.
+  auto finish = [](const Decoder& decoder, PyResult<Ref> result) -> PyResult<Ref> {
+    if (auto fault = decoder.text_fault()) {
+      if (!result) PyErr_Clear();
+      return std::move(*fault);
+    }
+    return result;
+  };
   {
     Decoder decoder(doc, mode);
     auto result = decoder.resolve(0);
-    if (!decoder.needs_restart()) return result;
+    if (!decoder.needs_restart()) return finish(decoder, std::move(result));
   }
   Decoder decoder(doc, Decoder::Mode::Exact);
-  return decoder.resolve(0);
+  return finish(decoder, decoder.resolve(0));
 }
 
 }  // namespace korvane::format

@@ -54,7 +54,13 @@ Result<void> check_header(std::span<const uint8_t> in) {
   return Ok();
 }
 
-Result<void> read_strings(Cursor& c, ParsedDocument& doc) {
+std::optional<Error> utf8_error(const uint8_t* text, size_t length) {
+  if (auto fault = check_utf8(text, length))
+    return value_error("Invalid UTF-8 in string table: " + fault->describe());
+  return std::nullopt;
+}
+
+Result<void> read_strings(Cursor& c, ParsedDocument& doc, bool check) {
   const uint32_t count = c.take<uint32_t>();  // the header check saw 15 bytes
   const size_t bound = std::min<size_t>(count, c.left() / 4);
   doc.strings.reserve(bound);
@@ -63,9 +69,9 @@ Result<void> read_strings(Cursor& c, ParsedDocument& doc) {
     uint32_t length;
     if (!c.read(length)) return invalid("string length truncated");
     if (!c.has(length)) return invalid("string data truncated");
-    const uint8_t* text = doc.input.data() + c.pos();
-    if (auto fault = check_utf8(text, length))
-      return value_error("Invalid UTF-8 in string table: " + fault->describe());
+    if (check) {
+      if (auto error = utf8_error(doc.input.data() + c.pos(), length)) return std::move(*error);
+    }
     doc.strings.push_back(c.pos());
     doc.string_lengths.push_back(length);
     c.skip(length);
@@ -312,7 +318,37 @@ GraphNode ParsedDocument::node(uint32_t n) const noexcept {
   return node;
 }
 
-Result<ParsedDocument> read_document(std::span<const uint8_t> input) {
+std::optional<Error> text_fault(const ParsedDocument& doc, uint32_t index) {
+  const std::string_view text = doc.text(index);
+  return utf8_error(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+}
+
+namespace {
+
+// The first text fault, if any, else `error`.
+Error text_fault_first(const ParsedDocument& doc, Error error) {
+  for (uint32_t i = 0; i < doc.string_count(); ++i)
+    if (auto fault = text_fault(doc, i)) return std::move(*fault);
+  return error;
+}
+
+Result<void> read_rest(Cursor& c, ParsedDocument& doc) {
+  KV_TRY(read_types(c, doc));
+  uint32_t count;
+  if (!c.read(count)) return invalid("no object count");
+  doc.objects.reserve(std::min<size_t>(count, c.left()));
+  std::vector<uint32_t> refs;
+  uint8_t bad_tag = 0;
+  if (const char* missing = read_objects(doc, doc.input.data() + c.pos(), count, refs, bad_tag))
+    return invalid(missing);
+  if (bad_tag || (doc.objects.size() < count)) return unknown_tag(bad_tag);
+  if (!refs.empty()) resolve_references(doc, refs);
+  return Ok();
+}
+
+}  // namespace
+
+Result<ParsedDocument> read_document(std::span<const uint8_t> input, TextCheck texts) {
   KV_TRY(check_header(input));
   ParsedDocument doc{.input = input,
                      .strings = {},
@@ -321,17 +357,24 @@ Result<ParsedDocument> read_document(std::span<const uint8_t> input) {
                      .objects = {},
                      .dataclass_entries = 0};
   Cursor c(input, kHeaderSize);
-  KV_TRY(read_strings(c, doc));
-  KV_TRY(read_types(c, doc));
-  uint32_t count;
-  if (!c.read(count)) return invalid("no object count");
-  doc.objects.reserve(std::min<size_t>(count, c.left()));
-  std::vector<uint32_t> refs;
-  uint8_t bad_tag = 0;
-  if (const char* missing = read_objects(doc, input.data() + c.pos(), count, refs, bad_tag))
-    return invalid(missing);
-  if (bad_tag || (doc.objects.size() < count)) return unknown_tag(bad_tag);
-  if (!refs.empty()) resolve_references(doc, refs);
+  const bool deferred = texts == TextCheck::Caller;
+  if (auto strings = read_strings(c, doc, !deferred); !strings) {
+    // The texts read before the failure come first.
+    if (deferred) return text_fault_first(doc, std::move(strings).error());
+    return std::move(strings).error();
+  }
+  if (auto rest = read_rest(c, doc); !rest) {
+    if (deferred) return text_fault_first(doc, std::move(rest).error());
+    return std::move(rest).error();
+  }
+  if (deferred) {
+    if (doc.dataclass_entries == 0) {
+      doc.texts_unchecked = true;
+    } else {
+      for (uint32_t i = 0; i < doc.string_count(); ++i)
+        if (auto fault = text_fault(doc, i)) return std::move(*fault);
+    }
+  }
   return doc;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -31,6 +32,8 @@ class ParsedDocument {
   graph::TypeRegistry types;
   std::vector<uint64_t> objects;
   uint32_t dataclass_entries = 0;
+  // Set when the reader left the texts' UTF-8 to the caller (see read_document).
+  bool texts_unchecked = false;
 
   uint32_t string_count() const noexcept { return static_cast<uint32_t>(string_lengths.size()); }
   std::string_view text(uint32_t index) const noexcept {
@@ -44,6 +47,18 @@ class ParsedDocument {
   graph::GraphNode node(uint32_t n) const noexcept;
 };
 
-Result<ParsedDocument> read_document(std::span<const uint8_t> input);
+// Whether the reader checks that every text is UTF-8. A caller that decodes
+// texts with a strict UTF-8 decoder anyway may take the check over: it must
+// then call text_fault on every text it did not decode, and prefer the first
+// fault to any error of its own, as the reader would have reported it first.
+// The reader still checks the texts itself when it fails for another reason
+// and when the document has Dataclass entries (whose building runs code).
+enum class TextCheck { Reader, Caller };
+
+Result<ParsedDocument> read_document(std::span<const uint8_t> input,
+                                     TextCheck texts = TextCheck::Reader);
+
+// The reader's error for text `index` when it is not UTF-8.
+std::optional<Error> text_fault(const ParsedDocument& doc, uint32_t index);
 
 }  // namespace korvane::format
