@@ -123,14 +123,19 @@ const char* read_objects(ParsedDocument& doc, const uint8_t* p, uint32_t count,
                          std::vector<uint32_t>& refs, uint8_t& bad_tag) {
   const uint8_t* const base = doc.input.data();
   const uint8_t* const end = base + doc.input.size();
+  // Every entry takes at least its tag byte, so the array has room.
+  // The array's size is set when parsing succeeds or meets an unknown tag;
+  // after a truncation the document is dropped anyway.
+  uint64_t* const words = doc.objects.data();
   for (uint32_t i = 0; i < count; ++i) {
     if (p == end) return "tag truncated";
     const uint8_t tag = *p;
     if (tag == 0 || tag > kTagReference) {
       bad_tag = tag;
+      doc.objects.set_size(i);
       return nullptr;
     }
-    doc.objects.push_back(static_cast<uint64_t>(p - base));
+    words[i] = static_cast<uint64_t>(p - base);
     ++p;
     const size_t left = static_cast<size_t>(end - p);
     switch (tag) {
@@ -171,12 +176,20 @@ const char* read_objects(ParsedDocument& doc, const uint8_t* p, uint32_t count,
         if (left < 4) return "string index truncated";
         p += 4;
         break;
-      case kTagReference:
+      case kTagReference: {
         if (left < 4) return "reference truncated";
+        const uint32_t target = load_u32(p);
         p += 4;
-        doc.objects.back() |= ParsedDocument::kRefBit | kRaw;
-        refs.push_back(i);
+        if (target < i && !(words[target] & ParsedDocument::kRefBit)) {
+          // The usual case, back to an entry already read: resolved here.
+          words[target] |= ParsedDocument::kTargetBit;
+          words[i] = ParsedDocument::kRefBit | target;
+        } else {
+          words[i] |= ParsedDocument::kRefBit | kRaw;
+          refs.push_back(i);
+        }
         break;
+      }
       case kTagBytes: {
         if (left < 4) return "bytes length truncated";
         const size_t n = load_u32(p);
@@ -213,6 +226,7 @@ const char* read_objects(ParsedDocument& doc, const uint8_t* p, uint32_t count,
       }
     }
   }
+  doc.objects.set_size(count);
   return nullptr;
 }
 
@@ -224,7 +238,8 @@ Error unknown_tag(uint8_t tag) {
 // Replaces every Reference entry by the end of its chain: the first entry
 // that is not a Reference, a number past the table, or a loop marker. Each
 // entry is walked once; entries met on the current walk are marked pending.
-// `refs` lists the Reference entries in table order.
+// `refs` lists the Reference entries in table order that the entry loop did
+// not resolve itself (it resolves those naming an earlier non-Reference).
 void resolve_references(ParsedDocument& doc, const std::vector<uint32_t>& refs) {
   auto& objects = doc.objects;
   const uint64_t count = objects.size();
@@ -336,7 +351,7 @@ Result<void> read_rest(Cursor& c, ParsedDocument& doc) {
   KV_TRY(read_types(c, doc));
   uint32_t count;
   if (!c.read(count)) return invalid("no object count");
-  doc.objects.reserve(std::min<size_t>(count, c.left()));
+  doc.objects.allocate(std::min<size_t>(count, c.left()));
   std::vector<uint32_t> refs;
   uint8_t bad_tag = 0;
   if (const char* missing = read_objects(doc, doc.input.data() + c.pos(), count, refs, bad_tag))

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -12,6 +13,27 @@
 #include "graph/type_registry.h"
 
 namespace korvane::format {
+
+// A fixed-capacity array of words, left uninitialised until written: the
+// reader knows an upper bound of the object count before it starts.
+class WordArray {
+ public:
+  void allocate(size_t capacity) {
+    words_.reset(new uint64_t[capacity]);
+    capacity_ = capacity;
+    size_ = 0;
+  }
+  size_t capacity() const noexcept { return capacity_; }
+  size_t size() const noexcept { return size_; }
+  uint64_t* data() noexcept { return words_.get(); }
+  void set_size(size_t size) noexcept { size_ = size; }
+  uint64_t& operator[](size_t i) noexcept { return words_[i]; }
+  const uint64_t& operator[](size_t i) const noexcept { return words_[i]; }
+
+ private:
+  std::unique_ptr<uint64_t[]> words_;
+  size_t capacity_ = 0, size_ = 0;
+};
 
 // The parsed document views the input, which must outlive it. Each object is
 // one 64-bit word: the offset of its tag byte, or, for a Reference entry, the
@@ -30,7 +52,7 @@ class ParsedDocument {
   std::vector<uint64_t> strings;  // offset of each text in the input
   std::vector<uint32_t> string_lengths;
   graph::TypeRegistry types;
-  std::vector<uint64_t> objects;
+  WordArray objects;
   uint32_t dataclass_entries = 0;
   // Set when the reader left the texts' UTF-8 to the caller (see read_document).
   bool texts_unchecked = false;
