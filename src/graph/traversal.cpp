@@ -126,11 +126,29 @@ struct CaptureState {
   ModuleLookup dataclasses{g_state.str_dataclasses};
 };
 
-PyResult<uint32_t> capture(CaptureState& s, PyObject* obj);
+// An object the memo does not hold: dispatched on its type.
+[[gnu::noinline]] PyResult<uint32_t> capture_unseen(CaptureState& s, PyObject* obj);
 
 // May this object be met again later in the walk?
 inline bool shared(const CaptureState& s, PyObject* obj) {
   return s.user_code || Py_REFCNT(obj) != 2;
+}
+
+// An object met before becomes a Reference to its number; true when it was.
+// Kept apart from the dispatch so that the usual repeated key or value costs
+// a probe and an append, not a full call.
+inline bool capture_seen(CaptureState& s, PyObject* obj, uint32_t& number) {
+  if (!shared(s, obj)) return false;
+  const uint32_t* seen = s.memo.find(obj);
+  if (!seen) return false;
+  number = s.graph.push(*seen);
+  return true;
+}
+
+inline PyResult<uint32_t> capture(CaptureState& s, PyObject* obj) {
+  uint32_t number;
+  if (capture_seen(s, obj, number)) return number;
+  return capture_unseen(s, obj);
 }
 
 inline void remember(CaptureState& s, PyObject* obj, uint32_t number) {
@@ -286,9 +304,9 @@ PyResult<uint32_t> capture_sequence(CaptureState& s, PyObject* obj, NodeKind kin
     }
     if (!item) return PyError::fetch();
     uint32_t child;
-    if (!capture_plain(s, item, child)) {
+    if (!capture_plain(s, item, child) && !capture_seen(s, item, child)) {
       Ref held = Ref::borrow(item);
-      KV_ASSIGN_OR_RETURN(child, capture(s, item));
+      KV_ASSIGN_OR_RETURN(child, capture_unseen(s, item));
     }
     s.graph.fill(slots, i, child);
   }
@@ -310,11 +328,15 @@ PyResult<uint32_t> capture_dict(CaptureState& s, PyObject* obj) {
     if (!PyDict_Next(obj, &pos, &key, &value)) break;
     if (i >= length) return panic("dictionary keys changed during iteration");
     Ref held_key = Ref::borrow(key), held_value = Ref::borrow(value);
-    KV_ASSIGN_OR_RETURN(uint32_t k, capture(s, key));
+    uint32_t k;
+    if (!capture_seen(s, key, k)) {
+      KV_ASSIGN_OR_RETURN(k, capture_unseen(s, key));
+    }
     s.graph.fill(slots, 2 * i, k);
     uint32_t v;
-    if (Py_REFCNT(value) != 2 || !capture_plain_held(s, value, v)) {
-      KV_ASSIGN_OR_RETURN(v, capture(s, value));
+    if (!(Py_REFCNT(value) == 2 && capture_plain_held(s, value, v)) &&
+        !capture_seen(s, value, v)) {
+      KV_ASSIGN_OR_RETURN(v, capture_unseen(s, value));
     }
     s.graph.fill(slots, 2 * i + 1, v);
   }
@@ -520,10 +542,7 @@ PyResult<uint32_t> capture_by_name(CaptureState& s, PyObject* obj) {
   return capture_other(s, obj, name);
 }
 
-PyResult<uint32_t> capture(CaptureState& s, PyObject* obj) {
-  if (shared(s, obj)) {
-    if (const uint32_t* seen = s.memo.find(obj)) return s.graph.push(*seen);
-  }
+PyResult<uint32_t> capture_unseen(CaptureState& s, PyObject* obj) {
   // The built-in types' names cannot change, so an exact type is known by
   // its pointer without looking __name__ up.
   PyTypeObject* type = Py_TYPE(obj);
