@@ -34,21 +34,14 @@ thread_local uintptr_t t_stack_floor = 0;
 
 }  // namespace
 
-bool native_stack_exhausted() noexcept {
-  char probe;
+uintptr_t native_stack_floor() noexcept {
   if (t_stack_floor == 0) t_stack_floor = compute_stack_floor();
-  return reinterpret_cast<uintptr_t>(&probe) < t_stack_floor;
+  return t_stack_floor;
 }
 
-PyResult<DepthGuard> DepthGuard::enter(const char* where) {
-  if (native_stack_exhausted()) {
-    PyErr_Format(PyExc_RecursionError, "maximum nesting depth exceeded%s", where);
-    return PyError::fetch();
-  }
-  if (Py_EnterRecursiveCall(where) != 0) return PyError::fetch();
-  DepthGuard g;
-  g.entered_ = true;
-  return g;
+bool DepthGuard::refuse(const char* where) noexcept {
+  PyErr_Format(PyExc_RecursionError, "maximum nesting depth exceeded%s", where);
+  return false;
 }
 
 }  // namespace korvane

@@ -3,28 +3,38 @@
 
 #include <Python.h>
 
-#include "py_result.h"
+#include <cstdint>
 
 namespace korvane {
 
-// True when the calling thread is within its stack's safety margin.
-bool native_stack_exhausted() noexcept;
+// The lowest stack address the calling thread may reach before its safety
+// margin: computed once per thread; callers read it once per call.
+uintptr_t native_stack_floor() noexcept;
 
 // One level of the encoder's or decoder's recursion. Honours
 // sys.getrecursionlimit() through Py_EnterRecursiveCall and, whatever that
 // limit is raised to, stops well before the thread's native stack runs out.
-class [[nodiscard]] DepthGuard {
+class DepthGuard {
  public:
   DepthGuard() = default;
-  DepthGuard(DepthGuard&& o) noexcept : entered_(o.entered_) { o.entered_ = false; }
-  DepthGuard& operator=(DepthGuard&&) = delete;
+  DepthGuard(const DepthGuard&) = delete;
+  DepthGuard& operator=(const DepthGuard&) = delete;
   ~DepthGuard() {
     if (entered_) Py_LeaveRecursiveCall();
   }
 
-  static PyResult<DepthGuard> enter(const char* where);
+  // Enters one level below `stack_floor`; false with RecursionError set
+  // when that is too deep.
+  [[nodiscard]] bool enter(uintptr_t stack_floor, const char* where) noexcept {
+    char probe;
+    if (reinterpret_cast<uintptr_t>(&probe) < stack_floor) return refuse(where);
+    if (Py_EnterRecursiveCall(where) != 0) return false;
+    entered_ = true;
+    return true;
+  }
 
  private:
+  [[gnu::cold]] static bool refuse(const char* where) noexcept;
   bool entered_ = false;
 };
 

@@ -208,6 +208,7 @@ class Decoder {
 
   const ParsedDocument& doc_;
   const uint8_t* input_end_;
+  const uintptr_t stack_floor_ = native_stack_floor();
   ZeroedArray<PyObject*> memo_;   // object number -> owned object; numbers are dense
   std::vector<uint32_t> stored_;  // the numbers that hold a memo entry
   std::vector<PyObject*> strings_;  // string index -> owned str, made once
@@ -367,7 +368,8 @@ PyResult<Ref> Decoder::build_list(uint32_t n, const GraphNode& node) {
   Ref list = Ref::steal(PyList_New(fill_in_place_ ? node.count : 0));
   if (!list) return PyError::fetch();
   store(n, list.get());
-  KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(kWhere));
+  DepthGuard guard;
+  if (!guard.enter(stack_floor_, kWhere)) return PyError::fetch();
   for (uint32_t i = 0; i < node.count; ++i) {
     if (fill_in_place_) {
       if (PyObject* scalar = try_scalar(node.child(i))) {
@@ -391,7 +393,8 @@ PyResult<Ref> Decoder::build_dict(uint32_t n, const GraphNode& node) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return PyError::fetch();
   store(n, dict.get());
-  KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(kWhere));
+  DepthGuard guard;
+  if (!guard.enter(stack_floor_, kWhere)) return PyError::fetch();
   for (uint32_t i = 0; i < node.count; ++i) {
     Ref key, value;
     if (PyObject* plain = try_scalar(node.child(2 * i))) {
@@ -418,7 +421,8 @@ PyResult<Ref> Decoder::build_set(uint32_t n, const GraphNode& node) {
   Ref set = Ref::steal(PySet_New(nullptr));
   if (!set) return PyError::fetch();
   store(n, set.get());
-  KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(kWhere));
+  DepthGuard guard;
+  if (!guard.enter(stack_floor_, kWhere)) return PyError::fetch();
   for (uint32_t i = 0; i < node.count; ++i) {
     KV_ASSIGN_OR_RETURN(Ref item, final_child(node.child(i)));
     if (might_hash_slowly(item.get())) KV_TRY(charge_hash(node.child(i)));
@@ -460,7 +464,8 @@ PyResult<Ref> Decoder::build_tuple(uint32_t n, const GraphNode& node) {
   Ref tuple = Ref::steal(PyTuple_New(node.count));
   if (!tuple) return PyError::fetch();
   {
-    KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(kWhere));
+    DepthGuard guard;
+    if (!guard.enter(stack_floor_, kWhere)) return PyError::fetch();
     for (uint32_t i = 0; i < node.count; ++i) {
       KV_ASSIGN_OR_RETURN(Ref item, final_child(node.child(i)));
       PyTuple_SetItem(tuple.get(), i, item.release());
@@ -478,7 +483,8 @@ PyResult<Ref> Decoder::build_frozenset(uint32_t n, const GraphNode& node) {
   Ref set = Ref::steal(PyFrozenSet_New(nullptr));
   if (!set) return PyError::fetch();
   {
-    KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(kWhere));
+    DepthGuard guard;
+    if (!guard.enter(stack_floor_, kWhere)) return PyError::fetch();
     for (uint32_t i = 0; i < node.count; ++i) {
       KV_ASSIGN_OR_RETURN(Ref item, final_child(node.child(i)));
       if (might_hash_slowly(item.get())) KV_TRY(charge_hash(node.child(i)));
@@ -625,7 +631,8 @@ PyResult<Ref> Decoder::build_dataclass(uint32_t n, const GraphNode& node) {
   std::vector<Ref> values;
   values.reserve(node.count);
   {
-    KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(kWhere));
+    DepthGuard guard;
+    if (!guard.enter(stack_floor_, kWhere)) return PyError::fetch();
     for (uint32_t i = 0; i < node.count; ++i) {
       KV_ASSIGN_OR_RETURN(Ref value, resolve_final(node.child(i)));
       values.push_back(std::move(value));

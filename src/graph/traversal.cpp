@@ -23,6 +23,8 @@ namespace {
 
 using format::kMaxLength;
 
+constexpr const char* kWhere = " while encoding";
+
 // Bytes values at least this long are copied once, straight from the
 // object into the output, instead of through the object table.
 constexpr size_t kBorrowBytesFrom = 64 * 1024;
@@ -124,6 +126,7 @@ struct CaptureState {
   size_t next_replaced = 0;
   AttributeProbe versions{g_state.str_korvane_version, g_state.str_meridel_version};
   ModuleLookup dataclasses{g_state.str_dataclasses};
+  const uintptr_t stack_floor = native_stack_floor();
 };
 
 // An object the memo does not hold: dispatched on its type.
@@ -291,7 +294,8 @@ PyResult<uint32_t> capture_sequence(CaptureState& s, PyObject* obj, NodeKind kin
                       length_u32(list ? PyList_Size(obj) : PyTuple_Size(obj), "sequence"));
   Slots slots = s.graph.reserve(kind, length);
   remember(s, obj, slots.number);
-  KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(" while encoding"));
+  DepthGuard guard;
+  if (!guard.enter(s.stack_floor, kWhere)) return PyError::fetch();
   uint32_t i = 0;
   for (; i < length; ++i) {
     PyObject* item;
@@ -319,7 +323,8 @@ PyResult<uint32_t> capture_dict(CaptureState& s, PyObject* obj) {
   KV_ASSIGN_OR_RETURN(uint32_t length, length_u32(start, "dict"));
   Slots slots = s.graph.reserve(NodeKind::Dict, length);
   remember(s, obj, slots.number);
-  KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(" while encoding"));
+  DepthGuard guard;
+  if (!guard.enter(s.stack_floor, kWhere)) return PyError::fetch();
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   uint32_t i = 0;
@@ -348,7 +353,8 @@ PyResult<uint32_t> capture_set(CaptureState& s, PyObject* obj, NodeKind kind) {
   KV_ASSIGN_OR_RETURN(uint32_t length, length_u32(PySet_Size(obj), "set"));
   Slots slots = s.graph.reserve(kind, length);
   remember(s, obj, slots.number);
-  KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(" while encoding"));
+  DepthGuard guard;
+  if (!guard.enter(s.stack_floor, kWhere)) return PyError::fetch();
   Ref it = Ref::steal(PyObject_GetIter(obj));
   if (!it) return PyError::fetch();
   uint32_t i = 0;
@@ -476,7 +482,8 @@ PyResult<uint32_t> capture_dataclass(CaptureState& s, PyObject* obj, std::string
   KV_ASSIGN_OR_RETURN(uint32_t type_id, register_dataclass(s, name, layout->texts, version));
   Slots slots = s.graph.reserve(NodeKind::Dataclass, count, static_cast<uint16_t>(type_id));
   s.memo.insert(obj, slots.number);
-  KV_ASSIGN_OR_RETURN(DepthGuard guard, DepthGuard::enter(" while encoding"));
+  DepthGuard guard;
+  if (!guard.enter(s.stack_floor, kWhere)) return PyError::fetch();
   for (uint32_t i = 0; i < count; ++i) {
     Ref value = Ref::steal(PyObject_GetAttr(obj, PyTuple_GetItem(keys.get(), i)));
     if (!value) return PyError::fetch();
