@@ -5,14 +5,6 @@ namespace korvane::graph {
 
 using namespace korvane::format;
 
-namespace {
-
-constexpr uint8_t kContainerTag[] = {
-    0, 0, 0, 0, 0, 0,  // scalar kinds have no container tag
-    kTagList, kTagTuple, kTagDict, kTagSet, kTagFrozenSet, kTagDataclass, 0};
-
-}  // namespace
-
 Result<void> ObjectGraph::check_limits() const {
   if (overflowed_)
     return overflow_error("too many objects to encode: the format holds at most 4294967295");
@@ -36,25 +28,14 @@ Result<uint32_t> ObjectGraph::push_bytes(std::span<const uint8_t> data, bool bor
   return n;
 }
 
-Slots ObjectGraph::reserve(NodeKind kind, uint32_t count, uint16_t type_id) {
+Slots ObjectGraph::reserve_dataclass(uint32_t count, uint16_t type_id) {
   const uint32_t n = next_number();
-  const uint8_t tag = kContainerTag[static_cast<size_t>(kind)];
-  const uint32_t slots = kind == NodeKind::Dict ? 2 * count : count;
-  Slots s{n, slots, 0, 0};
-  if (kind == NodeKind::Dataclass) {
-    uint8_t* p = objects_.extend(5);
-    p[0] = tag;
-    ByteBuffer::store(p + 1, type_id);
-    ByteBuffer::store(p + 3, static_cast<uint16_t>(count));
-    s.count_at = objects_.size() - 2;
-  } else {
-    uint8_t* p = objects_.extend(5);
-    p[0] = tag;
-    ByteBuffer::store(p + 1, count);
-    s.count_at = objects_.size() - 4;
-  }
-  s.first = objects_.size();
-  objects_.extend(4 * size_t{slots});
+  uint8_t* p = objects_.extend(5);
+  p[0] = kTagDataclass;
+  ByteBuffer::store(p + 1, type_id);
+  ByteBuffer::store(p + 3, static_cast<uint16_t>(count));
+  Slots s{n, count, objects_.size() - 2, objects_.size()};
+  objects_.extend(4 * size_t{count});
   return s;
 }
 

@@ -103,7 +103,16 @@ class ObjectGraph {
   Result<void> check_limits() const;
 
   // Reserves a container entry with `count` items (Dict: pairs).
-  Slots reserve(NodeKind kind, uint32_t count, uint16_t type_id = 0);
+  Slots reserve(NodeKind kind, uint32_t count, uint16_t type_id = 0) {
+    if (kind == NodeKind::Dataclass) return reserve_dataclass(count, type_id);
+    const uint32_t n = next_number();
+    const uint32_t slots = kind == NodeKind::Dict ? 2 * count : count;
+    uint8_t* p = objects_.extend(5 + 4 * size_t{slots});
+    p[0] = static_cast<uint8_t>(format::kTagList + (static_cast<int>(kind) - static_cast<int>(NodeKind::List)));
+    ByteBuffer::store(p + 1, count);
+    const size_t count_at = objects_.size() - 4 * size_t{slots} - 4;
+    return Slots{n, slots, count_at, count_at + 4};
+  }
   void fill(const Slots& slots, uint32_t slot, uint32_t number) noexcept {
     objects_.set_u32(slots.first + 4 * size_t{slot}, number);
   }
@@ -124,6 +133,7 @@ class ObjectGraph {
     if (count_ == UINT32_MAX) overflowed_ = true;
     return count_++;
   }
+  Slots reserve_dataclass(uint32_t count, uint16_t type_id);
   uint32_t push_tag(uint8_t tag) {
     objects_.put_u8(tag);
     return next_number();

@@ -167,12 +167,16 @@ PyResult<std::string_view> utf8_view(PyObject* str) {
   return std::string_view(data, static_cast<size_t>(size));
 }
 
-PyResult<uint32_t> length_u32(Py_ssize_t n, const char* what) {
+// The error for a container length that is negative (a failed size query)
+// or wider than the format's u32 counts.
+[[gnu::cold, gnu::noinline]] PyError length_error(Py_ssize_t n, const char* what) {
   if (n < 0) return PyError::fetch();
-  if (static_cast<uint64_t>(n) > kMaxLength)
-    return overflow_error(std::string(what) + " of " + std::to_string(n) +
-                          " items is too long to encode (at most 4294967295)");
-  return static_cast<uint32_t>(n);
+  return overflow_error(std::string(what) + " of " + std::to_string(n) +
+                        " items is too long to encode (at most 4294967295)");
+}
+
+inline bool length_fits(Py_ssize_t n) {
+  return n >= 0 && static_cast<uint64_t>(n) <= kMaxLength;
 }
 
 // ---- scalars -------------------------------------------------------------
@@ -290,8 +294,9 @@ inline bool capture_plain_held(CaptureState& s, PyObject* item, uint32_t& number
 
 PyResult<uint32_t> capture_sequence(CaptureState& s, PyObject* obj, NodeKind kind) {
   const bool list = kind == NodeKind::List;
-  KV_ASSIGN_OR_RETURN(uint32_t length,
-                      length_u32(list ? PyList_Size(obj) : PyTuple_Size(obj), "sequence"));
+  const Py_ssize_t size = list ? PyList_Size(obj) : PyTuple_Size(obj);
+  if (!length_fits(size)) return length_error(size, "sequence");
+  const auto length = static_cast<uint32_t>(size);
   Slots slots = s.graph.reserve(kind, length);
   remember(s, obj, slots.number);
   DepthGuard guard;
@@ -320,7 +325,8 @@ PyResult<uint32_t> capture_sequence(CaptureState& s, PyObject* obj, NodeKind kin
 
 PyResult<uint32_t> capture_dict(CaptureState& s, PyObject* obj) {
   const Py_ssize_t start = PyDict_Size(obj);
-  KV_ASSIGN_OR_RETURN(uint32_t length, length_u32(start, "dict"));
+  if (!length_fits(start)) return length_error(start, "dict");
+  const auto length = static_cast<uint32_t>(start);
   Slots slots = s.graph.reserve(NodeKind::Dict, length);
   remember(s, obj, slots.number);
   DepthGuard guard;
@@ -350,7 +356,9 @@ PyResult<uint32_t> capture_dict(CaptureState& s, PyObject* obj) {
 }
 
 PyResult<uint32_t> capture_set(CaptureState& s, PyObject* obj, NodeKind kind) {
-  KV_ASSIGN_OR_RETURN(uint32_t length, length_u32(PySet_Size(obj), "set"));
+  const Py_ssize_t size = PySet_Size(obj);
+  if (!length_fits(size)) return length_error(size, "set");
+  const auto length = static_cast<uint32_t>(size);
   Slots slots = s.graph.reserve(kind, length);
   remember(s, obj, slots.number);
   DepthGuard guard;
