@@ -809,10 +809,7 @@ PyResult<Ref> decode(PyObject* data, PyObject* allowlist) {
   // A text that is not UTF-8 is the reader's error, which comes before any
   // other; whatever the build gave is dropped for it.
   auto finish = [](const Decoder& decoder, PyResult<Ref> result) -> PyResult<Ref> {
-    if (auto fault = decoder.text_fault()) {
-      if (!result) PyErr_Clear();
-      return std::move(*fault);
-    }
+    if (auto fault = decoder.text_fault()) return std::move(*fault);
     return result;
   };
   {

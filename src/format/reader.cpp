@@ -340,11 +340,11 @@ std::optional<Error> text_fault(const ParsedDocument& doc, uint32_t index) {
 
 namespace {
 
-// The first text fault, if any, else `error`.
-Error text_fault_first(const ParsedDocument& doc, Error error) {
+// The fault of the first text read so far that is not UTF-8, if any.
+std::optional<Error> first_text_fault(const ParsedDocument& doc) {
   for (uint32_t i = 0; i < doc.string_count(); ++i)
-    if (auto fault = text_fault(doc, i)) return std::move(*fault);
-  return error;
+    if (auto fault = text_fault(doc, i)) return fault;
+  return std::nullopt;
 }
 
 Result<void> read_rest(Cursor& c, ParsedDocument& doc) {
@@ -373,23 +373,14 @@ Result<ParsedDocument> read_document(std::span<const uint8_t> input, TextCheck t
                      .dataclass_entries = 0};
   Cursor c(input, kHeaderSize);
   const bool deferred = texts == TextCheck::Caller;
-  if (auto strings = read_strings(c, doc, !deferred); !strings) {
-    // The texts read before the failure come first.
-    if (deferred) return text_fault_first(doc, std::move(strings).error());
-    return std::move(strings).error();
+  Result<void> parsed = read_strings(c, doc, !deferred);
+  if (parsed) parsed = read_rest(c, doc);
+  // Unchecked texts come before any other error: the reader reads them first.
+  if (deferred && (!parsed || doc.dataclass_entries > 0)) {
+    if (auto fault = first_text_fault(doc)) return std::move(*fault);
   }
-  if (auto rest = read_rest(c, doc); !rest) {
-    if (deferred) return text_fault_first(doc, std::move(rest).error());
-    return std::move(rest).error();
-  }
-  if (deferred) {
-    if (doc.dataclass_entries == 0) {
-      doc.texts_unchecked = true;
-    } else {
-      for (uint32_t i = 0; i < doc.string_count(); ++i)
-        if (auto fault = text_fault(doc, i)) return std::move(*fault);
-    }
-  }
+  if (!parsed) return std::move(parsed).error();
+  doc.texts_unchecked = deferred && doc.dataclass_entries == 0;
   return doc;
 }
 
