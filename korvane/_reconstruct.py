@@ -42,6 +42,8 @@ from collections.abc import Callable, Collection, Iterable, Iterator, Sequence
 from contextlib import contextmanager
 from typing import Any, TypeVar, cast, overload
 
+from _korvane import _bind_make_class
+
 from korvane import migrations
 
 __all__ = ["ExtraStateWarning", "make_class", "register", "unregister"]
@@ -160,18 +162,14 @@ def _isolated() -> Iterator[None]:
 # -- make_class ----------------------------------------------------------------
 
 
-def make_class(name: str, field_names: Sequence[str]) -> Callable[..., Any]:
-    """Return a keyword-only constructor for class ``name`` with these stored fields.
+def _make_class(name: str, field_names: Sequence[str]) -> Callable[..., Any]:
+    """make_class for every request the compiled front does not answer itself.
 
-    It is the registered class itself when the stored fields are exactly its
-    init fields (and no migration may need other keywords); otherwise a small
-    cached function that builds an instance of that class.  Unknown names give
-    a synthesised plain dataclass.
+    The front (``make_class`` below) returns ``_recent[name][1]`` when the
+    request is an exact str and a list equal to ``_recent[name][0]``, the
+    decoder's usual repeat; this function does all the rest and keeps
+    ``_recent`` up to date.
     """
-    if type(name) is str and type(field_names) is list:
-        recent = _recent.get(name)
-        if recent is not None and recent[0] == field_names:
-            return recent[1]
     try:
         return _cache[name, tuple(field_names)]
     except (KeyError, TypeError):
@@ -187,6 +185,16 @@ def make_class(name: str, field_names: Sequence[str]) -> Callable[..., Any]:
         if type(name) is str and all(type(f) is str for f in fields):
             _recent[name] = (list(fields), made)
     return made
+
+
+# make_class(name, field_names): a keyword-only constructor for class ``name``
+# with these stored fields.  It is the registered class itself when the stored
+# fields are exactly its init fields (and no migration may need other
+# keywords); otherwise a small cached function that builds an instance of that
+# class.  Unknown names give a synthesised plain dataclass.  The decoder calls
+# it once per instance, so repeats are answered in compiled code from
+# ``_recent``; everything else goes to ``_make_class``.
+make_class = _bind_make_class(sys.modules[__name__])
 
 
 def _make(name: str, fields: tuple[str, ...]) -> Callable[..., Any]:

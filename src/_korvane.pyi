@@ -1,5 +1,7 @@
 """Type information for the compiled korvane extension."""
 
+from collections.abc import Callable, Sequence
+from types import ModuleType
 from typing import Any, Protocol, SupportsIndex, TypeVar
 
 __all__ = ["__version", "dumps", "loads", "dump", "load", "__version__"]
@@ -27,5 +29,8 @@ def dumps(
 def loads(data: bytes, *, allowlist: set[str] | None = None) -> Any: ...
 def dump(obj: object, file: SupportsWrite[bytes], **kwargs: object) -> None: ...
 def load(file: SupportsRead[bytes], *, allowlist: set[str] | None = None) -> Any: ...
+def _bind_make_class(
+    module: ModuleType, /
+) -> Callable[[str, Sequence[str]], Callable[..., Any]]: ...
 class PanicException(BaseException):
     """A broken internal invariant; `except Exception` does not catch it."""

@@ -3,6 +3,7 @@
 
 #include <atomic>
 
+#include "class_cache.h"
 #include "ops.h"
 #include "process_state.h"
 #include "ref.h"
@@ -26,6 +27,11 @@ PyMethodDef kFunctions[] = {
      "dump(obj, file, **kwargs)\n--\n\n"},
     {"load", KV_CFUNCTION(op_load), METH_FASTCALL | METH_KEYWORDS,
      "load(file, *, allowlist=None)\n--\n\n"},
+};
+
+// Helpers of the korvane package: reachable, but not part of __all__.
+PyMethodDef kPrivateFunctions[] = {
+    {"_bind_make_class", op_bind_make_class, METH_O, "_bind_make_class(module, /)\n--\n\n"},
 };
 
 PyModuleDef kModule = {
@@ -55,6 +61,10 @@ bool add_functions(PyObject* module) {
     if (!fn) return false;
     Ref name = Ref::steal(PyObject_GetAttrString(fn.get(), "__name__"));
     if (!name || !publish(module, name.get(), fn.get())) return false;
+  }
+  for (PyMethodDef& def : kPrivateFunctions) {
+    Ref fn = Ref::steal(PyCMethod_New(&def, module, module_name.get(), nullptr));
+    if (!fn || PyObject_SetAttrString(module, def.ml_name, fn.get()) < 0) return false;
   }
   Ref version = Ref::steal(PyUnicode_FromString("1.1.0"));
   Ref version_name = Ref::steal(PyUnicode_FromString("__version__"));
@@ -108,7 +118,8 @@ bool init_process_state() {
          intern(s.str_legacy_reconstruct, "meridel._reconstruct") &&
          intern(s.str_migrations, "korvane.migrations") &&
          intern(s.str_legacy_migrations, "meridel.migrations") && intern(s.str_write, "write") &&
-         intern(s.str_read, "read");
+         intern(s.str_read, "read") && intern(s.str_recent, "_recent") &&
+         intern(s.str_make_class_impl, "_make_class");
 }
 
 }  // namespace korvane

@@ -25,6 +25,8 @@ struct ProcessState {
   PyObject* str_legacy_migrations = nullptr;    // "meridel.migrations"
   PyObject* getattr = nullptr;                  // the builtin getattr
   PyObject* absent = nullptr;                   // a private object() for getattr's default
+  PyObject* str_recent = nullptr;               // "_recent"
+  PyObject* str_make_class_impl = nullptr;      // "_make_class"
   PyObject* str_write = nullptr;
   PyObject* str_read = nullptr;
 };

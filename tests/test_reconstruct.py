@@ -429,6 +429,74 @@ def test_cached_constructor_is_not_tied_to_the_callers_list():
     assert make_class("Ghost2", ["a", "b"]) is cls
 
 
+class Names(list):
+    """A list subclass: never answered from the cache of recent classes."""
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: make_class("Ghost3", ["a", "b"]),
+        lambda: make_class("Ghost3", ("a", "b")),
+        lambda: make_class("Ghost3", Names(["a", "b"])),
+        lambda: make_class(name="Ghost3", field_names=["a", "b"]),
+        lambda: make_class("Ghost3", field_names=["a", "b"]),
+    ],
+    ids=["list", "tuple", "list-subclass", "keywords", "mixed"],
+)
+def test_every_call_shape_gives_the_same_cached_class(call):
+    cls = make_class("Ghost3", ["a", "b"])
+    assert call() is cls
+    assert call() is cls
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, error",
+    [
+        ((), {}, TypeError),
+        (("Ghost4",), {}, TypeError),
+        (("Ghost4", ["a"], ["b"]), {}, TypeError),
+        (("Ghost4", ["a"]), {"extra": 1}, TypeError),
+        ((1, ["a"]), {}, TypeError),
+        (("Ghost4", "ab"), {}, TypeError),
+        (("Ghost4", ["a", "a"]), {}, ValueError),
+        (("not a name", ["a"]), {}, ValueError),
+    ],
+)
+def test_bad_make_class_calls_fail_cleanly(args, kwargs, error):
+    make_class("Ghost4", ["a"])  # a cached entry must not answer bad calls
+    with pytest.raises(error):
+        make_class(*args, **kwargs)
+
+
+def test_a_failing_field_comparison_passes_its_error_up():
+    class Odd(str):
+        def __eq__(self, other):
+            raise RuntimeError("no comparing")
+
+        __hash__ = str.__hash__
+
+    make_class("Ghost5", ["a"])
+    with pytest.raises(RuntimeError, match="no comparing"):
+        make_class("Ghost5", [Odd("a")])
+
+
+def test_registering_replaces_the_cached_answer():
+    synthesized = make_class("Point", ["x", "y"])
+    assert make_class("Point", ["x", "y"]) is synthesized
+
+    @dataclass
+    class Point:
+        x: int
+        y: int
+
+    register(Point)
+    assert make_class("Point", ["x", "y"]) is Point
+    unregister("Point")
+    again = make_class("Point", ["x", "y"])
+    assert again is not Point and dataclasses.is_dataclass(again)
+
+
 @pytest.mark.parametrize(
     "names", [[], ["self"], ["MISSING", "object"], ["_type_a", "a"], ["__private", "_"]]
 )

@@ -1,0 +1,93 @@
+// src/class_cache.cpp: make_class answered from the cache of recent classes.
+//
+// The decoder calls make_class once per dataclass instance it loads, almost
+// always with a name and field list it asked for before. A Python function
+// costs a frame and its argument binding per call; this front answers those
+// repeats from the same dict the Python side keeps, and hands everything
+// else to the Python implementation unchanged.
+#include "class_cache.h"
+
+#include "process_state.h"
+#include "ref.h"
+
+namespace korvane {
+
+namespace {
+
+#define KV_CFUNCTION(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+
+// The cached constructor for (name, fields), borrowed, or null: null with an
+// error set when a lookup or comparison failed.
+PyObject* recent_constructor(PyObject* recent, PyObject* name, PyObject* fields) {
+  PyObject* entry = PyDict_GetItemWithError(recent, name);  // borrowed
+  if (!entry || !PyTuple_Check(entry) || PyTuple_Size(entry) != 2) return nullptr;
+  Ref held = Ref::borrow(entry);  // comparing may run code that changes the dict
+  const int same = PyObject_RichCompareBool(PyTuple_GetItem(entry, 0), fields, Py_EQ);
+  if (same <= 0) return nullptr;
+  return PyTuple_GetItem(entry, 1);
+}
+
+// fallback(*args, **kwargs) from a vectorcall argument array.
+PyObject* call_fallback(PyObject* fallback, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  Ref positional = Ref::steal(PyTuple_New(nargs));
+  if (!positional) return nullptr;
+  for (Py_ssize_t i = 0; i < nargs; ++i)
+    PyTuple_SetItem(positional.get(), i, Ref::borrow(args[i]).release());
+  Ref keywords;
+  if (kwnames) {
+    keywords = Ref::steal(PyDict_New());
+    if (!keywords) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_Size(kwnames); ++i)
+      if (PyDict_SetItem(keywords.get(), PyTuple_GetItem(kwnames, i), args[nargs + i]) < 0)
+        return nullptr;
+  }
+  return PyObject_Call(fallback, positional.get(), keywords.get());
+}
+
+// self is the module korvane._reconstruct, whose globals hold the cache
+// (`_recent`) and the Python implementation (`_make_class`).
+PyObject* cached_make_class(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) noexcept {
+  PyObject* globals = PyModule_GetDict(self);  // borrowed
+  if (!globals) return nullptr;
+  if (nargs == 2 && !kwnames && PyUnicode_CheckExact(args[0]) && PyList_CheckExact(args[1])) {
+    PyObject* recent = PyDict_GetItemWithError(globals, g_state.str_recent);  // borrowed
+    if (recent && PyDict_Check(recent)) {
+      if (PyObject* made = recent_constructor(recent, args[0], args[1]))
+        return Ref::borrow(made).release();
+    }
+    if (PyErr_Occurred()) return nullptr;
+  }
+  PyObject* fallback = PyDict_GetItemWithError(globals, g_state.str_make_class_impl);
+  if (!fallback) {
+    if (!PyErr_Occurred())
+      PyErr_SetString(PyExc_AttributeError, "korvane._reconstruct has no _make_class");
+    return nullptr;
+  }
+  Ref held = Ref::borrow(fallback);
+  return call_fallback(fallback, args, nargs, kwnames);
+}
+
+PyMethodDef kMakeClass = {
+    "make_class", KV_CFUNCTION(cached_make_class), METH_FASTCALL | METH_KEYWORDS,
+    "make_class(name, field_names)\n--\n\n"
+    "Return a keyword-only constructor for class ``name`` with these stored fields.\n\n"
+    "It is the registered class itself when the stored fields are exactly its\n"
+    "init fields (and no migration may need other keywords); otherwise a small\n"
+    "cached function that builds an instance of that class.  Unknown names give\n"
+    "a synthesised plain dataclass."};
+
+}  // namespace
+
+PyObject* op_bind_make_class(PyObject*, PyObject* module) noexcept {
+  if (!PyModule_Check(module)) {
+    PyErr_SetString(PyExc_TypeError, "_bind_make_class() expects a module");
+    return nullptr;
+  }
+  Ref name = Ref::steal(PyModule_GetNameObject(module));
+  if (!name) return nullptr;
+  return PyCMethod_New(&kMakeClass, module, name.get(), nullptr);
+}
+
+}  // namespace korvane
