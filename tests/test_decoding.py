@@ -763,6 +763,48 @@ def test_dataclass_entry_is_built_through_make_class(make_class_calls):
     assert dataclasses.is_dataclass(back) and (back.x, back.y) == (1, 2)
 
 
+@pytest.mark.parametrize(
+    "entries, calls, check",
+    [
+        # writer order, one instance shared
+        (
+            [LIST(1, 4), DATACLASS(0, 2, 3), INT(1), INT(2), REF(1)],
+            1,
+            lambda back: back[0] is back[1] and (back[0].x, back[0].y) == (1, 2),
+        ),
+        # children out of writer order
+        (
+            [LIST(3, 1), INT(1), INT(2), DATACLASS(0, 1, 2)],
+            1,
+            lambda back: back[1] == 1 and (back[0].x, back[0].y) == (1, 2),
+        ),
+        # a reference ahead of its target
+        (
+            [LIST(1, 2), REF(2), DATACLASS(0, 3, 4), INT(1), INT(2)],
+            1,
+            lambda back: back[0] is back[1] and (back[0].x, back[0].y) == (1, 2),
+        ),
+        # an instance reached again from inside itself through a list
+        (
+            [DATACLASS(0, 1, 3), LIST(2), REF(0), INT(5)],
+            2,
+            lambda back: back.x[0] is not back and back.x[0].x is back.x and back.y == 5,
+        ),
+        # a shared instance reached first inside another one
+        (
+            [LIST(1, 6), DATACLASS(0, 2, 5), DATACLASS(0, 3, 4), INT(1), INT(2), INT(3), REF(2)],
+            2,
+            lambda back: back[0].x is back[1] and (back[1].x, back[1].y, back[0].y) == (1, 2, 3),
+        ),
+    ],
+    ids=["writer-order", "out-of-order", "forward-reference", "through-itself", "nested-shared"],
+)
+def test_dataclass_documents_build_each_entry_once_in_any_order(make_class_calls, entries, calls, check):
+    back = loads(document(entries, strings=POINT_STRINGS, types=POINT_TYPES))
+    assert make_class_calls == [("Point", ["x", "y"])] * calls
+    assert check(back)
+
+
 def test_name_index_past_the_string_table_is_the_empty_name(monkeypatch):
     import korvane._reconstruct
 

@@ -110,7 +110,8 @@ class Decoder {
   // Reference entries need the memo. The first entry out of that order asks
   // for a restart in Exact mode, which memoises everything. Restarting is
   // only sound when no user code runs, so documents with dataclass entries
-  // start in Exact mode.
+  // build in Canonical mode only when in_canonical_order found that no
+  // restart can come, and in Exact mode otherwise.
   enum class Mode { Canonical, Exact };
 
   Decoder(const ParsedDocument& doc, Mode mode)
@@ -634,7 +635,7 @@ PyResult<Ref> Decoder::build_dataclass(uint32_t n, const GraphNode& node) {
     DepthGuard guard;
     if (!guard.enter(stack_floor_, kWhere)) return PyError::fetch();
     for (uint32_t i = 0; i < node.count; ++i) {
-      KV_ASSIGN_OR_RETURN(Ref value, resolve_final(node.child(i)));
+      KV_ASSIGN_OR_RETURN(Ref value, final_child(node.child(i)));
       values.push_back(std::move(value));
     }
   }
@@ -770,6 +771,78 @@ PyResult<Ref> Decoder::migrate(const graph::TypeEntry& entry, PyObject* cls, PyO
   return second;
 }
 
+// Would a Canonical build meet every entry where it expects it, so that it
+// never asks for a restart? A build that runs user code (dataclass entries)
+// cannot be restarted, so such documents are checked before building: the
+// walk below visits entries in the build's order without building anything.
+bool in_canonical_order(const ParsedDocument& doc) {
+  struct Frame {
+    const uint8_t* slots;  // the child numbers still to visit
+    uint32_t left;
+    uint32_t number;
+    bool dataclass;
+  };
+  std::vector<Frame> open;
+  size_t open_dataclasses = 0;
+  uint32_t next = 0;
+  const auto visit = [&](uint32_t n) {
+    if (n != next || n >= doc.object_count()) return false;
+    ++next;
+    if (doc.is_reference(n)) {
+      // The target must be built, or be a container under construction that
+      // the build has already remembered: not a dataclass being built.
+      const uint64_t word = doc.objects[n];
+      if ((word & (ParsedDocument::kRefLoop | ParsedDocument::kRefMissing)) != ParsedDocument::kRefBit)
+        return false;
+      const auto target = static_cast<uint32_t>(word);
+      if (target >= n) return false;
+      if (open_dataclasses)
+        for (const Frame& f : open)
+          if (f.dataclass && f.number == target) return false;
+      return true;
+    }
+    const uint8_t* p = doc.input.data() + doc.offset(n);
+    uint32_t children;
+    bool dataclass = false;
+    switch (p[0]) {
+      case kTagList:
+      case kTagTuple:
+      case kTagSet:
+      case kTagFrozenSet: std::memcpy(&children, p + 1, 4); break;
+      case kTagDict:
+        std::memcpy(&children, p + 1, 4);
+        children *= 2;  // the reader checked that the pairs fit the input
+        break;
+      case kTagDataclass: {
+        uint16_t fields;
+        std::memcpy(&fields, p + 3, 2);
+        children = fields;
+        dataclass = true;
+        ++open_dataclasses;
+        break;
+      }
+      default: return true;
+    }
+    open.push_back(Frame{p + 5, children, n, dataclass});
+    return true;
+  };
+  if (!visit(0)) return false;
+  while (!open.empty()) {
+    Frame& f = open.back();
+    if (f.left == 0) {
+      if (f.dataclass) --open_dataclasses;
+      open.pop_back();
+      continue;
+    }
+    uint32_t child;
+    std::memcpy(&child, f.slots, 4);
+    f.slots += 4;
+    --f.left;
+    if (!visit(child)) return false;  // may grow `open`: f is not used after
+  }
+  return true;
+}
+
 // Checks every Dataclass entry, reachable or not, before anything is built.
 PyResult<Ok> check_allowlist(const ParsedDocument& doc, PyObject* allowlist) {
   if (doc.dataclass_entries == 0) return Ok();
@@ -800,12 +873,14 @@ PyResult<Ref> decode(PyObject* data, PyObject* allowlist) {
                                      static_cast<size_t>(size)},
                                     TextCheck::Caller));
   if (allowlist) KV_TRY(check_allowlist(doc, allowlist));
-  const auto mode = doc.dataclass_entries == 0 ? Decoder::Mode::Canonical : Decoder::Mode::Exact;
+  const bool plain = doc.dataclass_entries == 0;
+  const auto mode =
+      plain || in_canonical_order(doc) ? Decoder::Mode::Canonical : Decoder::Mode::Exact;
   // Every container built here stays reachable until the load returns, so a
   // collection in the middle could free nothing; it would only walk the new
   // objects again and again. Without dataclass entries no user code runs, so
   // nobody can observe the collector paused.
-  GcPause pause(doc.dataclass_entries == 0);
+  GcPause pause(plain);
   // A text that is not UTF-8 is the reader's error, which comes before any
   // other; whatever the build gave is dropped for it.
   auto finish = [](const Decoder& decoder, PyResult<Ref> result) -> PyResult<Ref> {
