@@ -776,6 +776,37 @@ def test_dict_keys_replaced_during_walk_raise_panic():
     assert result.stdout.strip() == "('dictionary keys changed during iteration',)"
 
 
+@pytest.mark.parametrize("value", ["[1, 2, 3]", "{'k': [1]}", "'a fresh ' + str(7)", "2.5 * 3"])
+def test_dict_emptied_by_its_key_keeps_the_value_alive(value):
+    # Runs in a child: the key's capture empties the dict, dropping the
+    # dict's only reference to the value still to be walked.
+    code = f"""
+        import _korvane
+        class Key:
+            __dataclass_fields__ = {{"x": None}}
+            def __init__(self):
+                self.hook = None
+            @property
+            def x(self):
+                self.hook()
+                return 0
+            def __hash__(self):
+                return 1
+        key = Key()
+        d = {{key: {value}}}
+        key.hook = d.clear
+        try:
+            _korvane.dumps(d)
+        except _korvane.PanicException as exc:
+            print(repr(exc.args))
+        else:
+            print("no error")
+    """
+    result = run_isolated(code)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "('dictionary changed size during iteration',)"
+
+
 def test_set_growing_during_walk_raises_panic():
     s = set()
     s.add(FieldHook(lambda: s.add("new")))

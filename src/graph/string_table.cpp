@@ -49,13 +49,23 @@ std::optional<uint32_t> StringTable::lookup(std::string_view text) const {
 
 uint32_t StringTable::intern(std::string_view text) {
   const auto hash = static_cast<uint32_t>(hash_bytes(text.data(), text.size(), seed_));
-  if (uint32_t number = find(text, hash)) return number - 1;
-  if ((size_t{count_} + 1) * 2 > mask_ + 1) resize_index(2 * (mask_ + 1));
+  size_t i = hash & mask_;
+  for (;; i = (i + 1) & mask_) {
+    const uint32_t number = slot(i);
+    if (number == 0) break;
+    const Span s = span(number - 1);
+    if (s.hash == hash && s.length == text.size() &&
+        std::memcmp(arena_.data() + s.offset, text.data(), text.size()) == 0)
+      return number - 1;
+  }
   const uint32_t index = count_++;
   ByteBuffer::store(spans_.extend(sizeof(Span)),
                     Span{arena_.size(), static_cast<uint32_t>(text.size()), hash});
   arena_.put_bytes(text.data(), text.size());
-  place(hash, index + 1);
+  // The probe stopped at the free slot for the new text, unless the index
+  // must grow first (which places every text, the new one included).
+  if (size_t{count_} * 2 > mask_ + 1) resize_index(2 * (mask_ + 1));
+  else index_.set_u32(4 * i, index + 1);
   return index;
 }
 

@@ -335,18 +335,30 @@ PyResult<uint32_t> capture_dict(CaptureState& s, PyObject* obj) {
   PyObject *key, *value;
   uint32_t i = 0;
   for (;; ++i) {
-    if (PyDict_Size(obj) != start) return panic("dictionary changed size during iteration");
+    // Only user code can change the dict while it is walked.
+    if (s.user_code && PyDict_Size(obj) != start)
+      return panic("dictionary changed size during iteration");
     if (!PyDict_Next(obj, &pos, &key, &value)) break;
     if (i >= length) return panic("dictionary keys changed during iteration");
-    Ref held_key = Ref::borrow(key), held_value = Ref::borrow(value);
+    // The pair is held only across captures that may run user code, which
+    // could take it out of the dict.
     uint32_t k;
     if (!capture_seen(s, key, k)) {
+      Ref held_key = Ref::borrow(key), held_value = Ref::borrow(value);
       KV_ASSIGN_OR_RETURN(k, capture_unseen(s, key));
+      s.graph.fill(slots, 2 * i, k);
+      KV_ASSIGN_OR_RETURN(uint32_t v, capture(s, value));
+      s.graph.fill(slots, 2 * i + 1, v);
+      continue;
     }
     s.graph.fill(slots, 2 * i, k);
     uint32_t v;
-    if (!(Py_REFCNT(value) == 2 && capture_plain_held(s, value, v)) &&
-        !capture_seen(s, value, v)) {
+    // A value only the dict holds is in no memo (the memo holds what it
+    // remembers), so it skips the probe.
+    const bool unseen = Py_REFCNT(value) == 1 ? !capture_plain_held(s, value, v)
+                                               : !capture_seen(s, value, v);
+    if (unseen) {
+      Ref held_value = Ref::borrow(value);
       KV_ASSIGN_OR_RETURN(v, capture_unseen(s, value));
     }
     s.graph.fill(slots, 2 * i + 1, v);
