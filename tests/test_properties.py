@@ -210,6 +210,35 @@ def test_round_trip_of_dataclasses(x, y, copies):
     assert korvane.dumps(value) == data
 
 
+@SETTINGS
+@given(graphs(), TREES, TREES, st.lists(st.booleans(), min_size=1, max_size=4), st.data())
+def test_shared_dataclasses_in_graphs_are_built_once(root, x, y, picks, data):
+    point = Point(x, y)
+    box = Box("box", [point, point])
+    hosts = [n for n in _nodes(root) if isinstance(n, (list, dict))]
+    for i, pick_box in enumerate(picks):
+        host = data.draw(st.sampled_from(hosts))
+        target = box if pick_box else point
+        if isinstance(host, list):
+            host.insert(data.draw(st.integers(0, len(host))), target)
+        else:
+            host[f"dc{i}"] = target
+    built = []
+
+    def make_class(name, fields):
+        def construct(**kwargs):
+            built.append(name)
+            return CLASSES[name](**kwargs)
+
+        return construct
+
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(korvane._reconstruct, "make_class", make_class)
+        back = korvane.loads(korvane.dumps(root))
+    assert_same(root, back)
+    assert sorted(built) == (["Box", "Point"] if any(picks) else ["Point"])
+
+
 @pytest.mark.parametrize(
     "value",
     [
