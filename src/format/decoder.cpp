@@ -156,7 +156,7 @@ class Decoder {
   };
 
   PyResult<Ref> build(uint32_t n);
-  inline PyObject* try_scalar(uint32_t n);
+  [[gnu::always_inline]] inline PyObject* try_scalar(uint32_t n);
   [[gnu::noinline]] PyObject* first_str(uint32_t index);
   PyResult<Ref> child(uint32_t n) {
     if (PyObject* obj = try_scalar(n)) return Ref::steal(obj);
@@ -269,7 +269,7 @@ PyResult<Ref> Decoder::resolve(uint32_t n) {
 // The common case without the general machinery: a scalar child that is the
 // next entry in canonical order and that no Reference names is built here
 // and not memoised. Null (with no error set) sends the caller the slow way.
-PyObject* Decoder::try_scalar(uint32_t n) {
+inline PyObject* Decoder::try_scalar(uint32_t n) {
   if (!canonical_ || n != next_ || n >= count_) return nullptr;
   const uint64_t word = doc_.objects[n];
   PyObject* obj;
