@@ -57,6 +57,29 @@ class Color(enum.IntEnum):
     RED = 1
 
 
+@pytest.mark.parametrize("with_class", [False, True])
+def test_large_documents_are_written_exactly(with_class):
+    # Tables and texts past the size kept between calls are copied out in
+    # pieces: the whole document must still come out byte for byte, and
+    # the type table must name the right texts after the strings.
+    n = 400_000
+    texts = [f"text-{i:011d}" for i in range(n)]
+    value = [*texts, *range(300, 300 + n)]
+    entries = [LIST(*range(1, 2 * n + 1))]
+    entries += [STR(i) for i in range(n)]
+    entries += [INT(300 + i) for i in range(n)]
+    strings, types = texts, []
+    if with_class:
+        value.append(Point(1, 2))
+        entries[0] = LIST(*range(1, 2 * n + 2))
+        entries += [DATACLASS(0, 2 * n + 2, 2 * n + 3), INT(1), INT(2)]
+        strings = [*texts, "Point", "x", "y"]
+        types = [(n, 0, [n + 1, n + 2])]
+    expected = document(entries, strings=strings, types=types)
+    assert dumps(value) == expected
+    assert dumps(value) == expected  # again, after the buffers were given back
+
+
 # ---------------------------------------------------------------------------
 # Documents given verbatim.
 

@@ -1,11 +1,22 @@
 // src/core/buffer.cpp: the per-thread spare buffers.
 #include "core/buffer.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 namespace korvane {
 
 namespace {
 thread_local ByteBuffer t_spare[static_cast<size_t>(SpareSlot::Count)];
+const uintptr_t kPage = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
 }  // namespace
+
+void ByteBuffer::discard(size_t from, size_t to) noexcept {
+  if (to > size_ || from >= to) return;
+  const uintptr_t first = (reinterpret_cast<uintptr_t>(data_ + from) + kPage - 1) & ~(kPage - 1);
+  const uintptr_t last = reinterpret_cast<uintptr_t>(data_ + to) & ~(kPage - 1);
+  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+}
 
 ByteBuffer SpareBuffer::take(SpareSlot slot) noexcept {
   ByteBuffer buffer = std::move(t_spare[static_cast<size_t>(slot)]);

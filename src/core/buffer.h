@@ -59,6 +59,12 @@ class ByteBuffer {
     if (n) std::memcpy(extend(n), p, n);
   }
 
+  // Gives the pages that lie wholly inside [from, to) back to the system,
+  // for a buffer whose bytes there were copied out and are not needed again;
+  // they read as zero afterwards. Cheaper than copying and then freeing when
+  // the copy would otherwise double the memory in use.
+  void discard(size_t from, size_t to) noexcept;
+
   // Gives back the last `n` bytes (set aside by `extend` and left unused).
   void drop_back(size_t n) noexcept { size_ -= n; }
 

@@ -1,7 +1,9 @@
 // src/format/writer.cpp: header, string table, type table and object table.
 #include "format/writer.h"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "format/format.h"
 
@@ -50,41 +52,73 @@ Result<uint64_t> prepare_document(ObjectGraph& graph, const TypeRegistry& types)
          graph.spliced_bytes();
 }
 
-void write_prepared(const ObjectGraph& graph, const TypeRegistry& types,
-                    std::span<uint8_t> out) noexcept {
+namespace {
+
+// Copying gives source pages back every this many bytes.
+constexpr size_t kCopyChunk = size_t{1} << 20;
+
+// Copies table bytes [from, to) out, telling the graph what it has copied.
+void copy_table(Cursor& c, ObjectGraph& graph, size_t from, size_t to) noexcept {
+  const uint8_t* table = graph.objects().data();
+  while (from < to) {
+    const size_t n = std::min(to - from, kCopyChunk);
+    c.put_bytes(table + from, n);
+    from += n;
+    graph.copied_out(from);
+  }
+}
+
+}  // namespace
+
+void write_prepared(ObjectGraph& graph, const TypeRegistry& types,
+                    std::span<uint8_t> out) {
   Cursor c(out.data());
   c.put_bytes(kMagic, 4);
   c.put(kVersion);
   c.put(uint32_t{0});
   c.put(uint8_t{0});
 
-  const auto& strings = graph.strings;
+  // The type table names texts by index: look them up while the texts are
+  // all still there, as copying them out may give their pages back.
+  auto& strings = graph.strings;
+  std::vector<uint32_t> type_texts;
+  for (const auto& entry : types.entries()) {
+    type_texts.push_back(*strings.lookup(entry.name));
+    for (const auto& field : entry.field_names) type_texts.push_back(*strings.lookup(field));
+  }
+
   c.put(strings.size());
+  size_t copied = 0;
   for (uint32_t i = 0; i < strings.size(); ++i) {
     std::string_view t = strings.text(i);
     c.put(static_cast<uint32_t>(t.size()));
     c.put_bytes(t.data(), t.size());
+    copied += t.size();
+    if (copied >= kCopyChunk) {
+      strings.copied_out(i + 1);
+      copied = 0;
+    }
   }
 
   c.put(static_cast<uint32_t>(types.size()));
+  size_t text = 0;
   for (size_t id = 0; id < types.size(); ++id) {
     const auto& entry = types.entry(id);
     c.put(static_cast<uint16_t>(id));
-    c.put(*strings.lookup(entry.name));
+    c.put(type_texts[text++]);
     c.put(entry.schema_version);
     c.put(static_cast<uint16_t>(entry.field_names.size()));
-    for (const auto& field : entry.field_names) c.put(*strings.lookup(field));
+    for (size_t f = 0; f < entry.field_names.size(); ++f) c.put(type_texts[text++]);
   }
 
   c.put(graph.object_count());
-  const uint8_t* table = graph.objects().data();
   size_t done = 0;
   for (const auto& splice : graph.splices()) {
-    c.put_bytes(table + done, splice.offset - done);
+    copy_table(c, graph, done, splice.offset);
     c.put_bytes(splice.data.data(), splice.data.size());
     done = splice.offset;
   }
-  c.put_bytes(table + done, graph.objects().size() - done);
+  copy_table(c, graph, done, graph.objects().size());
 }
 
 Result<std::vector<uint8_t>> write_document(ObjectGraph& graph, const TypeRegistry& types) {

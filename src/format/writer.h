@@ -17,8 +17,10 @@ namespace korvane::format {
 Result<uint64_t> prepare_document(graph::ObjectGraph& graph, const graph::TypeRegistry& types);
 
 // Writes the prepared document into `out`, which holds exactly its size.
-void write_prepared(const graph::ObjectGraph& graph, const graph::TypeRegistry& types,
-                    std::span<uint8_t> out) noexcept;
+// The graph's texts and table are consumed: the graph is only good for
+// being discarded afterwards.
+void write_prepared(graph::ObjectGraph& graph, const graph::TypeRegistry& types,
+                    std::span<uint8_t> out);
 
 // Both steps into one owned buffer.
 Result<std::vector<uint8_t>> write_document(graph::ObjectGraph& graph,

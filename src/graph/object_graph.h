@@ -74,6 +74,12 @@ class ObjectGraph {
 
   uint32_t object_count() const noexcept { return count_; }
   const ByteBuffer& objects() const noexcept { return objects_; }
+  // The table's bytes before `end` were copied out and are not read again.
+  // A table too large to be kept warm for the next call gives their pages
+  // back, so that it and the document are not both whole in memory.
+  void copied_out(size_t end) noexcept {
+    if (objects_.capacity() > SpareBuffer::kMaxSpare) objects_.discard(0, end);
+  }
 
   // Scalars and references: append a filled entry and give its number.
   // Numbers past the format's limit are caught once, by `check_limits`.

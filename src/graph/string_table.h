@@ -33,6 +33,12 @@ class StringTable {
   }
   // Bytes of all texts together, without their length fields.
   uint64_t text_bytes() const noexcept { return arena_.size(); }
+  // The texts before string index `index` were copied out and are not read
+  // again (lookups included); as ObjectGraph::copied_out.
+  void copied_out(uint32_t index) noexcept {
+    if (arena_.capacity() > SpareBuffer::kMaxSpare && index < count_)
+      arena_.discard(0, span(index).offset);
+  }
 
  private:
   struct Span {
