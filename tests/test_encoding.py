@@ -587,6 +587,31 @@ def test_fields_mapping_changed_during_the_walk_is_read_again():
         dumps([Grows(), Grows()])
 
 
+def test_one_fields_mapping_under_two_names_and_versions():
+    class Child(Point):  # not a dataclass itself: it shares Point's fields mapping
+        pass
+
+    a, b, c = Point(1, 2), Child(3, 4), Point(5, 6)
+    expected = document(
+        strings=["Point", "x", "y", "Child"],
+        types=[(0, 0, [1, 2]), (3, 0, [1, 2])],
+        objects=[
+            LIST(1, 4, 7),
+            DATACLASS(0, 2, 3), INT(1), INT(2),
+            DATACLASS(1, 5, 6), INT(3), INT(4),
+            DATACLASS(0, 8, 9), INT(5), INT(6),
+        ],
+    )
+    assert dumps([a, b, c]) == expected
+    c.__korvane_version__ = 2  # an instance that claims another version
+    with raises_exactly(
+        TypeError,
+        "Cannot encode dataclass 'Point': another class of that name with different "
+        "fields or schema version is already in this document",
+    ):
+        dumps([a, b, c])
+
+
 def test_many_dataclass_types_in_one_document():
     classes = [dataclasses.make_dataclass(f"C{i}", [(f"f{i}", int)]) for i in range(40)]
     values = [cls(1000 + i) for i, cls in enumerate(classes)]

@@ -107,6 +107,12 @@ struct FieldLayout {
   Ref fields;
   Ref keys;
   std::vector<std::string_view> texts;
+  // The type these fields were last registered as: a later instance with
+  // the same name and version gets the same type id without a lookup.
+  bool registered = false;
+  std::string name;
+  uint32_t version = 0;
+  uint32_t type_id = 0;
 };
 
 // Layouts remembered per call; past this many, new ones replace old ones.
@@ -434,7 +440,7 @@ bool layout_matches(const FieldLayout& layout, PyObject* fields) {
 
 // The layout of `fields`, read afresh when no remembered one matches. The
 // reference is only good until the next capture.
-PyResult<const FieldLayout*> field_layout(CaptureState& s, PyObject* fields) {
+PyResult<FieldLayout*> field_layout(CaptureState& s, PyObject* fields) {
   if (s.last_layout < s.layouts.size() && layout_matches(s.layouts[s.last_layout], fields))
     return &s.layouts[s.last_layout];
   size_t slot = s.layouts.size();
@@ -494,12 +500,21 @@ PyResult<uint32_t> capture_dataclass(CaptureState& s, PyObject* obj, std::string
   Ref fields = Ref::steal(PyObject_GetAttr(obj, g_state.str_dataclass_fields));
   if (!fields) return PyError::fetch();
   if (!PyDict_Check(fields.get())) return conversion_error(fields.get(), "PyDict");
-  KV_ASSIGN_OR_RETURN(const FieldLayout* layout, field_layout(s, fields.get()));
+  KV_ASSIGN_OR_RETURN(FieldLayout* layout, field_layout(s, fields.get()));
   // The layout may be replaced by a nested dataclass: hold our own keys.
   Ref keys = Ref::borrow(layout->keys.get());
   const auto count = static_cast<uint32_t>(layout->texts.size());
   const uint32_t version = read_schema_version(s, obj);
-  KV_ASSIGN_OR_RETURN(uint32_t type_id, register_dataclass(s, name, layout->texts, version));
+  uint32_t type_id;
+  if (layout->registered && layout->version == version && layout->name == name) {
+    type_id = layout->type_id;
+  } else {
+    KV_ASSIGN_OR_RETURN(type_id, register_dataclass(s, name, layout->texts, version));
+    layout->registered = true;
+    layout->name.assign(name);
+    layout->version = version;
+    layout->type_id = type_id;
+  }
   Slots slots = s.graph.reserve(NodeKind::Dataclass, count, static_cast<uint16_t>(type_id));
   s.memo.insert(obj, slots.number);
   DepthGuard guard;
