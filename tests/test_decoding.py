@@ -668,6 +668,32 @@ def test_deeply_nested_document_raises_recursion_error(deep_document_outcomes, k
     assert outcomes[kind] == "RecursionError"
 
 
+@pytest.mark.parametrize("depth", [200, 100_000])
+def test_deep_dataclass_chain_with_references_fails_fast(make_class_calls, depth):
+    # Each level holds a Reference to an int and the next level: checking
+    # the order of such a document must not take time per level and depth.
+    entries = [LIST(1, 2), INT(5)]
+    for level in range(depth):
+        me = len(entries)
+        entries += [DATACLASS(0, me + 1, me + 2), REF(1)]
+    entries.append(INT(7))  # the last level's second field ends the chain
+    data = document(entries, strings=POINT_STRINGS, types=POINT_TYPES)
+    start = time.perf_counter()
+    if depth < 1000:
+        back = loads(data)
+        node = back[1]
+        for _ in range(depth - 1):
+            assert node.x is back[0]
+            node = node.y
+        assert (node.x, node.y) == (5, 7)
+        assert len(make_class_calls) == depth
+    else:
+        with pytest.raises(RecursionError):
+            loads(data)
+        assert make_class_calls == []
+    assert time.perf_counter() - start < 5
+
+
 def test_moderately_deep_document_loads():
     n = 200
     entries = [LIST(i + 1) for i in range(n)] + [NONE]

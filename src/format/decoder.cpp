@@ -775,15 +775,17 @@ PyResult<Ref> Decoder::migrate(const graph::TypeEntry& entry, PyObject* cls, PyO
 // never asks for a restart? A build that runs user code (dataclass entries)
 // cannot be restarted, so such documents are checked before building: the
 // walk below visits entries in the build's order without building anything.
+// False is always safe (the Exact build is merely slower), so the walk gives
+// up on nesting deeper than any build could go.
 bool in_canonical_order(const ParsedDocument& doc) {
+  constexpr size_t kMaxDepth = size_t{1} << 16;
   struct Frame {
     const uint8_t* slots;  // the child numbers still to visit
     uint32_t left;
     uint32_t number;
-    bool dataclass;
   };
   std::vector<Frame> open;
-  size_t open_dataclasses = 0;
+  std::vector<bool> building(doc.object_count());  // dataclass entries being built
   uint32_t next = 0;
   const auto visit = [&](uint32_t n) {
     if (n != next || n >= doc.object_count()) return false;
@@ -795,15 +797,10 @@ bool in_canonical_order(const ParsedDocument& doc) {
       if ((word & (ParsedDocument::kRefLoop | ParsedDocument::kRefMissing)) != ParsedDocument::kRefBit)
         return false;
       const auto target = static_cast<uint32_t>(word);
-      if (target >= n) return false;
-      if (open_dataclasses)
-        for (const Frame& f : open)
-          if (f.dataclass && f.number == target) return false;
-      return true;
+      return target < n && !building[target];
     }
     const uint8_t* p = doc.input.data() + doc.offset(n);
     uint32_t children;
-    bool dataclass = false;
     switch (p[0]) {
       case kTagList:
       case kTagTuple:
@@ -817,20 +814,20 @@ bool in_canonical_order(const ParsedDocument& doc) {
         uint16_t fields;
         std::memcpy(&fields, p + 3, 2);
         children = fields;
-        dataclass = true;
-        ++open_dataclasses;
+        building[n] = true;
         break;
       }
       default: return true;
     }
-    open.push_back(Frame{p + 5, children, n, dataclass});
+    if (open.size() == kMaxDepth) return false;
+    open.push_back(Frame{p + 5, children, n});
     return true;
   };
   if (!visit(0)) return false;
   while (!open.empty()) {
     Frame& f = open.back();
     if (f.left == 0) {
-      if (f.dataclass) --open_dataclasses;
+      building[f.number] = false;
       open.pop_back();
       continue;
     }
