@@ -376,15 +376,15 @@ def spread(values: list[float]) -> float:
     return (q[2] - q[0]) / statistics.median(values)
 
 
-def memory_kib(r: dict) -> float | None:
-    """The memory figure compared across serializers: the larger of the dumps and
-    loads peaks, RSS growth when measured, else tracemalloc."""
+def memory_kib(r: dict, op: str) -> float | None:
+    """The peak of one `op` ("dumps" or "loads") compared across serializers:
+    RSS growth when measured, else tracemalloc; at least one page."""
     rss = r.get("rss_peak_kib")
-    if rss and None not in rss.values():
-        return max(max(rss.values()), PAGE_KIB)
+    if rss and rss.get(op) is not None:
+        return max(rss[op], PAGE_KIB)
     tm = r.get("tracemalloc_peak")
-    if tm:
-        return max(max(tm.values()) / 1024, PAGE_KIB)
+    if tm and tm.get(op) is not None:
+        return max(tm[op] / 1024, PAGE_KIB)
     return None
 
 
@@ -394,7 +394,8 @@ METRICS = {
     "dumps": lambda r: r["dumps_ns"],
     "loads": lambda r: r["loads_ns"],
     "size": lambda r: r["size"],
-    "memory": memory_kib,
+    "dumps_memory": lambda r: memory_kib(r, "dumps"),
+    "loads_memory": lambda r: memory_kib(r, "loads"),
 }
 
 
@@ -485,14 +486,21 @@ def print_workload(name: str, entry: dict) -> None:
         )
     print(
         f"   fastest dumps: {best['dumps']}, fastest loads: {best['loads']},"
-        f" smallest: {best['size']}, least memory: {best['memory']}"
+        f" smallest: {best['size']},"
+        f" least memory: {best['dumps_memory']} (dumps), {best['loads_memory']} (loads)"
     )
 
 
 def print_summary(summary: dict) -> None:
-    cols = ["dumps", "loads", "size", "memory"]
+    cols = list(METRICS)
     print("\n== korvane / pickle and korvane / best peer (below 1: korvane better)")
-    short = {"dumps": "dump", "loads": "load", "size": "size", "memory": "mem"}
+    short = {
+        "dumps": "dump",
+        "loads": "load",
+        "size": "size",
+        "dumps_memory": "dmem",
+        "loads_memory": "lmem",
+    }
     head = f"{'workload':<12}" + "".join(f"{short[c] + '/pkl':>10}" for c in cols)
     print(head + "".join(f"{short[c] + '/peer':>11}" for c in cols))
     for wname, row in summary["rows"].items():
@@ -505,10 +513,10 @@ def print_summary(summary: dict) -> None:
     line += "".join(f"{_ratio(geo[c]['vs_pickle']):>10}" for c in cols)
     line += "".join(f"{_ratio(geo[c]['vs_best_peer']):>11}" for c in cols)
     print(line)
-    print("(memory: the larger of the dumps and loads peaks, RSS growth)")
+    print("(dmem, lmem: peak memory of one dumps, one loads call; RSS growth)")
 
     print("\n== best per workload: all serializers / the best peer of korvane")
-    print(f"{'workload':<12}" + "".join(f"{c:>20}" for c in cols))
+    print(f"{'workload':<12}" + "".join(f"{short[c]:>20}" for c in cols))
     for wname, row in summary["rows"].items():
         cells = [
             f"{row[c]['best'] or '-'} / {row[c]['best_peer'] or '-'}" for c in cols
