@@ -7,14 +7,13 @@
 // else to the Python implementation unchanged.
 #include "class_cache.h"
 
+#include "cfunction.h"
 #include "process_state.h"
 #include "ref.h"
 
 namespace korvane {
 
 namespace {
-
-#define KV_CFUNCTION(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 // The cached constructor for (name, fields), borrowed, or null: null with an
 // error set when a lookup or comparison failed.

@@ -3,6 +3,7 @@
 
 #include <atomic>
 
+#include "cfunction.h"
 #include "class_cache.h"
 #include "ops.h"
 #include "process_state.h"
@@ -13,9 +14,6 @@ namespace korvane {
 ProcessState g_state;
 
 namespace {
-
-// The table stores every function as a PyCFunction; METH_* says the real shape.
-#define KV_CFUNCTION(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef kFunctions[] = {
     {"__version", op_version, METH_NOARGS, "__version()\n--\n\n"},
