@@ -1259,3 +1259,15 @@ def test_dataclass_wider_than_the_format_is_refused():
     with pytest.raises((OverflowError, ValueError, TypeError)):
         dump([Wide(65536)], f)
     assert f.calls == []
+
+
+@pytest.mark.parametrize("size", [(32 << 20) - 1, (32 << 20) + 4097])
+def test_bytes_value_around_the_huge_page_threshold_is_exact(size):
+    # Documents and bytes values from 32 MiB on are written into pages that
+    # may be huge; every byte must still land where it belongs.
+    payload = bytes(range(251)) * (size // 251) + b"\x07" * (size % 251)
+    head = dumps(b"")[:-5]
+    data = dumps(payload)
+    assert data == head + b"\x07" + size.to_bytes(4, "little") + payload
+    back = loads(data)
+    assert type(back) is bytes and back == payload

@@ -18,6 +18,15 @@ void ByteBuffer::discard(size_t from, size_t to) noexcept {
   if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
 }
 
+void advise_huge_pages(void* data, size_t size) noexcept {
+  constexpr uintptr_t kHuge = uintptr_t{1} << 21;
+  constexpr size_t kFreshFrom = size_t{32} << 20;
+  if (size < kFreshFrom) return;
+  const uintptr_t first = (reinterpret_cast<uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
+  const uintptr_t last = (reinterpret_cast<uintptr_t>(data) + size) & ~(kHuge - 1);
+  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
 ByteBuffer SpareBuffer::take(SpareSlot slot) noexcept {
   ByteBuffer buffer = std::move(t_spare[static_cast<size_t>(slot)]);
   buffer.clear();

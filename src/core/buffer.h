@@ -11,6 +11,13 @@
 
 namespace korvane {
 
+// Asks for transparent huge pages over the 2 MiB-aligned interior of a large
+// block about to be written in full, such as a document or a big bytes value:
+// one fault then maps 2 MiB instead of 4 KiB. Blocks under 32 MiB are left
+// alone: the allocator may hand those out again warm from its heap, where
+// the hint only splits its mappings. A system without huge pages ignores it.
+void advise_huge_pages(void* data, size_t size) noexcept;
+
 // Grows by 1.5x through realloc, which moves large blocks by remapping pages
 // instead of copying them. Bytes are never zero-filled: fresh pages cost.
 class ByteBuffer {

@@ -12,6 +12,7 @@
 
 #include "attributes.h"
 #include "binding.h"
+#include "core/buffer.h"
 #include "depth_guard.h"
 #include "format/reader.h"
 #include "process_state.h"
@@ -92,6 +93,16 @@ inline PyObject* new_plain(const uint8_t* p, const uint8_t* end) {
     case kTagTrue: return Ref::borrow(Py_True).release();
     default: return Ref::borrow(Py_False).release();
   }
+}
+
+// A bytes copy of `size` bytes at `data`, filled once it may use huge pages.
+PyObject* new_bytes(const uint8_t* data, size_t size) {
+  PyObject* obj = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+  if (!obj) return nullptr;
+  char* out = PyBytes_AsString(obj);
+  advise_huge_pages(out, size);
+  std::memcpy(out, data, size);
+  return obj;
 }
 
 PyResult<Ref> new_str(std::string_view text) {
@@ -340,7 +351,7 @@ PyResult<Ref> Decoder::build(uint32_t n) {
     case kTagBytes: {
       uint32_t size;
       std::memcpy(&size, p + 1, 4);
-      obj = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p + 5), size);
+      obj = new_bytes(p + 5, size);
       break;
     }
     case kTagList: return build_list(n, doc_.node(n));

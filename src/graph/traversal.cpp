@@ -10,6 +10,7 @@
 
 #include "attributes.h"
 #include "binding.h"
+#include "core/buffer.h"
 #include "core/hashing.h"
 #include "depth_guard.h"
 #include "format/writer.h"
@@ -612,8 +613,9 @@ PyResult<Ref> encode(PyObject* obj) {
   if (size > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return Error{ErrorKind::Memory, "document too large"};
   Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   if (!out) return PyError::fetch();
-  format::write_prepared(s.graph, s.types,
-                         {reinterpret_cast<uint8_t*>(PyBytes_AsString(out.get())), size});
+  auto* data = reinterpret_cast<uint8_t*>(PyBytes_AsString(out.get()));
+  advise_huge_pages(data, size);
+  format::write_prepared(s.graph, s.types, {data, size});
   return out;
 }
 
