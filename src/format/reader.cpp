@@ -130,10 +130,17 @@ const char* read_objects(ParsedDocument& doc, const uint8_t* p, uint32_t count,
   for (uint32_t i = 0; i < count; ++i) {
     if (p == end) return "tag truncated";
     const uint8_t tag = *p;
-    if (tag == 0 || tag > kTagReference) {
-      bad_tag = tag;
-      doc.objects.set_size(i);
-      return nullptr;
+    // References outnumber every other kind in documents with much sharing
+    // (a repeated key is one): the usual one, back to an entry already
+    // read, is resolved here without the general dispatch.
+    if (tag == kTagReference && end - p > 4) {
+      const uint32_t target = load_u32(p + 1);
+      if (target < i && !(words[target] & ParsedDocument::kRefBit)) {
+        words[target] |= ParsedDocument::kTargetBit;
+        words[i] = ParsedDocument::kRefBit | target;
+        p += 5;
+        continue;
+      }
     }
     words[i] = static_cast<uint64_t>(p - base);
     ++p;
@@ -178,16 +185,10 @@ const char* read_objects(ParsedDocument& doc, const uint8_t* p, uint32_t count,
         break;
       case kTagReference: {
         if (left < 4) return "reference truncated";
-        const uint32_t target = load_u32(p);
+        // Not back to an entry: resolved once the table is read.
         p += 4;
-        if (target < i && !(words[target] & ParsedDocument::kRefBit)) {
-          // The usual case, back to an entry already read: resolved here.
-          words[target] |= ParsedDocument::kTargetBit;
-          words[i] = ParsedDocument::kRefBit | target;
-        } else {
-          words[i] |= ParsedDocument::kRefBit | kRaw;
-          refs.push_back(i);
-        }
+        words[i] |= ParsedDocument::kRefBit | kRaw;
+        refs.push_back(i);
         break;
       }
       case kTagBytes: {
@@ -216,7 +217,10 @@ const char* read_objects(ParsedDocument& doc, const uint8_t* p, uint32_t count,
         ++doc.dataclass_entries;
         break;
       }
-      default: {  // List, Tuple, Set, FrozenSet
+      case kTagList:
+      case kTagTuple:
+      case kTagSet:
+      case kTagFrozenSet: {
         const bool list = tag == kTagList || tag == kTagTuple;
         if (left < 4) return list ? "list count truncated" : "set count truncated";
         const size_t n = load_u32(p);
@@ -224,6 +228,10 @@ const char* read_objects(ParsedDocument& doc, const uint8_t* p, uint32_t count,
         p += 4 + 4 * n;
         break;
       }
+      default:
+        bad_tag = tag;
+        doc.objects.set_size(i);
+        return nullptr;
     }
   }
   doc.objects.set_size(count);
