@@ -364,14 +364,17 @@ def test_list_mutated_during_dumps_is_walked_safely():
     run_case(
         MUTATOR
         + """
-for action in ("items.clear", "items.pop", "lambda: items.extend(range(1000))",
-               "lambda: items.__setitem__(slice(None), [None])"):
+# Appended items are not visited; removed ones end the walk.
+for action, length in (("items.clear", 4), ("items.pop", 10),
+                       ("lambda: items.extend(range(1000))", 11),
+                       ("lambda: items.__setitem__(slice(None), [None])", 4)):
     items = list(range(10))
     items.insert(3, Mutator(eval(action)))
     data = korvane.dumps(items)
     use_dataclasses()
     back = korvane.loads(data)
-    assert isinstance(back, list) and back[:3] == list(range(3))
+    assert isinstance(back, list) and back[:3] == list(range(3)), action
+    assert len(back) == length and back[4:] == list(range(3, length - 1)), (action, back)
 """
     )
 

@@ -310,15 +310,17 @@ PyResult<uint32_t> capture_sequence(CaptureState& s, PyObject* obj, NodeKind kin
   if (!guard.enter(s.stack_floor, kWhere)) return PyError::fetch();
   uint32_t i = 0;
   for (; i < length; ++i) {
-    PyObject* item;
-    if (list) {
-      // Items appended during the walk are not visited; removed ones end it.
-      if (static_cast<Py_ssize_t>(i) >= PyList_Size(obj)) break;
-      item = PyList_GetItem(obj, i);
-    } else {
-      item = PyTuple_GetItem(obj, i);
+    PyObject* item = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
+    if (!item) {
+      // Items appended during the walk are not visited; removed ones end
+      // it. The list's own bounds check finds the end, so an unchanged
+      // list is not measured again for every item.
+      if (list && static_cast<Py_ssize_t>(i) >= PyList_Size(obj)) {
+        PyErr_Clear();
+        break;
+      }
+      return PyError::fetch();
     }
-    if (!item) return PyError::fetch();
     uint32_t child;
     if (!capture_plain(s, item, child) && !capture_seen(s, item, child)) {
       Ref held = Ref::borrow(item);
