@@ -170,6 +170,8 @@ class Decoder {
   PyResult<Ref> build(uint32_t n);
   [[gnu::always_inline]] inline PyObject* try_scalar(uint32_t n);
   [[gnu::noinline]] PyObject* first_str(uint32_t index);
+  struct ScalarView;
+  uint32_t fill_scalars(PyObject* list, const GraphNode& node, uint32_t i);
   PyResult<Ref> child(uint32_t n) {
     if (PyObject* obj = try_scalar(n)) return Ref::steal(obj);
     if (PyErr_Occurred()) return PyError::fetch();
@@ -280,37 +282,73 @@ PyResult<Ref> Decoder::resolve(uint32_t n) {
 
 // The common case without the general machinery: a scalar child that is the
 // next entry in canonical order and that no Reference names is built here
-// and not memoised. Null (with no error set) sends the caller the slow way.
-inline PyObject* Decoder::try_scalar(uint32_t n) {
-  if (!canonical_ || n != next_ || n >= count_) return nullptr;
-  const uint64_t word = doc_.objects[n];
-  PyObject* obj;
-  if (word & ParsedDocument::kRefBit) {
-    // A Reference to a finished object (the usual repeated key or value).
-    if ((word & (ParsedDocument::kRefLoop | ParsedDocument::kRefMissing)) != ParsedDocument::kRefBit)
-      return nullptr;
-    obj = memo_[static_cast<uint32_t>(word)];
-    if (!obj || obj == marker_.get()) return nullptr;
-    Py_INCREF(obj);
-  } else {
-    if (word & ParsedDocument::kTargetBit) return nullptr;
-    const uint8_t* p = doc_.input.data() + word;
-    if (p[0] == kTagStr) {
-      uint32_t index;
-      std::memcpy(&index, p + 1, 4);
-      obj = index < strings_.size() ? strings_[index] : nullptr;
-      if (!obj) obj = first_str(index);
-      if (!obj) return nullptr;
+// and not memoised; so is a Reference to a finished object. Null (with no
+// error set unless making the object failed) sends the caller the slow way.
+// The view holds the decoder's state in locals for a loop over many
+// children; `next` stands for next_ while it runs.
+struct Decoder::ScalarView {
+  Decoder& d;
+  const uint64_t* const words = d.doc_.objects.data();
+  const uint8_t* const base = d.doc_.input.data();
+  const uint8_t* const end = d.input_end_;
+  PyObject* const* const strings = d.strings_.data();
+  const size_t string_count = d.strings_.size();
+  PyObject* const marker = d.marker_.get();
+  const uint32_t count = d.count_;
+
+  [[gnu::always_inline]] inline PyObject* take(uint32_t n, uint32_t& next) const {
+    if (n != next || n >= count) return nullptr;
+    const uint64_t word = words[n];
+    PyObject* obj;
+    if (word & ParsedDocument::kRefBit) {
+      // A Reference to a finished object (the usual repeated key or value).
+      if ((word & (ParsedDocument::kRefLoop | ParsedDocument::kRefMissing)) != ParsedDocument::kRefBit)
+        return nullptr;
+      obj = d.memo_[static_cast<uint32_t>(word)];
+      if (!obj || obj == marker) return nullptr;
       Py_INCREF(obj);
-    } else if (p[0] <= kTagFloat) {
-      obj = new_plain(p, input_end_);
-      if (!obj) return nullptr;
     } else {
-      return nullptr;
+      if (word & ParsedDocument::kTargetBit) return nullptr;
+      const uint8_t* p = base + word;
+      if (p[0] == kTagStr) {
+        uint32_t index;
+        std::memcpy(&index, p + 1, 4);
+        if (index >= string_count) return nullptr;
+        obj = strings[index];
+        if (!obj) obj = d.first_str(index);
+        if (!obj) return nullptr;
+        Py_INCREF(obj);
+      } else if (p[0] <= kTagFloat) {
+        obj = new_plain(p, end);
+        if (!obj) return nullptr;
+      } else {
+        return nullptr;
+      }
     }
+    ++next;
+    return obj;
   }
-  ++next_;
-  return obj;
+};
+
+inline PyObject* Decoder::try_scalar(uint32_t n) {
+  if (!canonical_) return nullptr;
+  return ScalarView{*this}.take(n, next_);
+}
+
+// try_scalar over the items of a list made at its full length, from item
+// `i` on: a long list of numbers or repeated values is filled here. Returns
+// the first item it left (with an error set if making an object failed).
+uint32_t Decoder::fill_scalars(PyObject* list, const GraphNode& node, uint32_t i) {
+  if (!canonical_) return i;
+  const ScalarView view{*this};
+  uint32_t next = next_;
+  for (; i < node.count; ++i) {
+    PyObject* obj = view.take(node.child(i), next);
+    if (!obj) break;
+    PyList_SetItem(list, i, obj);
+  }
+  next_ = next;
+  return i;
 }
 
 // The str of a string index met for the first time (borrowed from the
@@ -387,6 +425,10 @@ PyResult<Ref> Decoder::build_list(uint32_t n, const GraphNode& node) {
     if (fill_in_place_) {
       if (PyObject* scalar = try_scalar(node.child(i))) {
         PyList_SetItem(list.get(), i, scalar);
+        // A scalar item often starts a run of them; the loop goes on
+        // with the item that ends the run.
+        i = fill_scalars(list.get(), node, i + 1) - 1;
+        if (PyErr_Occurred()) return PyError::fetch();
         continue;
       }
     }

@@ -26,6 +26,7 @@ class WordArray {
   size_t capacity() const noexcept { return capacity_; }
   size_t size() const noexcept { return size_; }
   uint64_t* data() noexcept { return words_.get(); }
+  const uint64_t* data() const noexcept { return words_.get(); }
   void set_size(size_t size) noexcept { size_ = size; }
   uint64_t& operator[](size_t i) noexcept { return words_[i]; }
   const uint64_t& operator[](size_t i) const noexcept { return words_[i]; }
