@@ -5,10 +5,44 @@
 
 namespace korvane {
 
+namespace {
+using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
+using FastKeywordsFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+}  // namespace
+
+PyObject* call_function(PyObject* fn, PyObject* const* args, Py_ssize_t count) noexcept {
+  if (PyCFunction_Check(fn)) {
+    const int shape = PyCFunction_GetFlags(fn) & (METH_VARARGS | METH_KEYWORDS | METH_NOARGS |
+                                                  METH_O | METH_FASTCALL | METH_METHOD);
+    PyObject* result = nullptr;
+    bool called = true;
+    if (shape == METH_FASTCALL) {
+      auto f = reinterpret_cast<FastFunction>(reinterpret_cast<void (*)()>(PyCFunction_GetFunction(fn)));
+      result = f(PyCFunction_GetSelf(fn), args, count);
+    } else if (shape == (METH_FASTCALL | METH_KEYWORDS)) {
+      auto f = reinterpret_cast<FastKeywordsFunction>(
+          reinterpret_cast<void (*)()>(PyCFunction_GetFunction(fn)));
+      result = f(PyCFunction_GetSelf(fn), args, count, nullptr);
+    } else {
+      called = false;
+    }
+    if (called) {
+      if (!result && !PyErr_Occurred())
+        PyErr_SetString(PyExc_SystemError, "a builtin returned NULL without setting an error");
+      return result;
+    }
+  }
+  Ref tuple = Ref::steal(PyTuple_New(count));
+  if (!tuple) return nullptr;
+  for (Py_ssize_t i = 0; i < count; ++i)
+    PyTuple_SetItem(tuple.get(), i, Ref::borrow(args[i]).release());
+  return PyObject_Call(fn, tuple.get(), nullptr);
+}
+
 Ref AttributeProbe::first_found(PyObject* obj) noexcept {
   for (PyObject* name : names_) {
-    PyObject* value =
-        PyObject_CallFunctionObjArgs(g_state.getattr, obj, name, g_state.absent, nullptr);
+    PyObject* const args[] = {obj, name, g_state.absent};
+    PyObject* value = call_function(g_state.getattr, args, 3);
     if (!value) {
       PyErr_Clear();
       continue;

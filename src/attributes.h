@@ -8,6 +8,12 @@
 
 namespace korvane {
 
+// fn(args...). A builtin function that takes its arguments as an array
+// (builtins.getattr, make_class's compiled front) is called straight with
+// them; anything else goes through the interpreter's call with the same
+// arguments. The result is the same either way, only the packing is saved.
+PyObject* call_function(PyObject* fn, PyObject* const* args, Py_ssize_t count) noexcept;
+
 // getattr(obj, first) else getattr(obj, second), for the pair of version
 // attributes that most classes never define. It goes through the builtin
 // getattr with a private default, so an absent name costs no AttributeError

@@ -1148,3 +1148,43 @@ def test_random_shared_graphs_round_trip(value):
     data = dumps(value)
     for back in (loads(data), load(io.BytesIO(data))):
         _same_graph(value, back, {}, set())
+
+
+class _Pair:
+    def __init__(self, x, y):
+        self.x, self.y = x, y
+
+
+@pytest.mark.parametrize(
+    "make_class",
+    [
+        # Builtins of each calling shape stand in for make_class: loading
+        # must behave exactly as calling them from Python does.
+        {"Pair": _Pair}.get,
+        {}.get,
+        {"Pair": _Pair}.__getitem__,
+        max,
+        lambda name, fields: _Pair,
+    ],
+    ids=["fastcall-builtin", "fastcall-builtin-bad-result", "one-argument-builtin",
+         "varargs-builtin", "python"],
+)
+def test_make_class_replaced_by_any_callable(monkeypatch, make_class):
+    import korvane._reconstruct
+
+    try:
+        expected = make_class("Pair", ["x", "y"])(x=1, y=2)
+    except TypeError as error:
+        expected = error
+    monkeypatch.setattr(korvane._reconstruct, "make_class", make_class)
+    data = document(
+        [LIST(1, 2), DATACLASS(0, 3, 4), REF(1), INT(1), INT(2)],
+        strings=["Pair", "x", "y"],
+        types=[(0, 0, [1, 2])],
+    )
+    if isinstance(expected, TypeError):
+        fails_both(data, TypeError, str(expected))
+    else:
+        back = loads(data)
+        assert type(back[0]) is _Pair and back[1] is back[0]
+        assert (back[0].x, back[0].y) == (1, 2)

@@ -699,8 +699,8 @@ PyResult<Ref> Decoder::build_dataclass(uint32_t n, const GraphNode& node) {
   Ref make_class = Ref::steal(PyObject_GetAttr(module.get(), g_state.str_make_class));
   if (!make_class) return PyError::fetch();
   Ref class_name = Ref::borrow(type_names_[node.type_id].get());
-  Ref cls = Ref::steal(
-      PyObject_CallFunctionObjArgs(make_class.get(), class_name.get(), names.get(), nullptr));
+  PyObject* const make_args[] = {class_name.get(), names.get()};
+  Ref cls = Ref::steal(call_function(make_class.get(), make_args, 2));
   if (!cls) return PyError::fetch();
   Ref kwargs = Ref::steal(PyDict_New());
   if (!kwargs) return PyError::fetch();
