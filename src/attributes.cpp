@@ -39,6 +39,16 @@ PyObject* call_function(PyObject* fn, PyObject* const* args, Py_ssize_t count) n
   return PyObject_Call(fn, tuple.get(), nullptr);
 }
 
+PyObject* module_attribute(PyObject* module, PyObject* name) noexcept {
+  if (Py_IS_TYPE(module, &PyModule_Type)) {
+    PyObject* globals = PyModule_GetDict(module);  // borrowed
+    PyObject* found = globals ? PyDict_GetItemWithError(globals, name) : nullptr;  // borrowed
+    if (found) return Ref::borrow(found).release();
+    if (PyErr_Occurred()) return nullptr;
+  }
+  return PyObject_GetAttr(module, name);
+}
+
 Ref AttributeProbe::first_found(PyObject* obj) noexcept {
   for (PyObject* name : names_) {
     PyObject* const args[] = {obj, name, g_state.absent};

@@ -14,6 +14,12 @@ namespace korvane {
 // arguments. The result is the same either way, only the packing is saved.
 PyObject* call_function(PyObject* fn, PyObject* const* args, Py_ssize_t count) noexcept;
 
+// getattr(module, name) for a name that the module type itself does not
+// define (make_class, is_dataclass, ...). A plain module (exactly the module
+// type, whose attributes cannot change) finds it in its dict; anything else,
+// or a name not there, takes the usual lookup with __getattr__ and errors.
+PyObject* module_attribute(PyObject* module, PyObject* name) noexcept;
+
 // getattr(obj, first) else getattr(obj, second), for the pair of version
 // attributes that most classes never define. It goes through the builtin
 // getattr with a private default, so an absent name costs no AttributeError

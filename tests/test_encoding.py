@@ -1198,6 +1198,42 @@ def test_is_dataclass_is_asked_at_every_visit(monkeypatch):
         dumps(Plain())  # reported a dataclass, but has no fields mapping
 
 
+def _dataclasses_stand_in(how):
+    """A module standing in for dataclasses whose is_dataclass says yes,
+    found in a different way each time, or not at all."""
+    import types
+
+    yes = lambda obj: True  # noqa: E731
+    module = types.ModuleType("dataclasses")
+    if how == "module __getattr__":
+        module.__getattr__ = lambda name: yes if name == "is_dataclass" else 1 / 0
+    elif how == "module subclass property":
+        # The property of the module's class wins over the decoy in its dict.
+        module.__class__ = type("Lazy", (types.ModuleType,), {"is_dataclass": property(lambda m: yes)})
+        module.__dict__["is_dataclass"] = lambda obj: False
+    elif how == "plain":
+        module.is_dataclass = yes
+    return module
+
+
+@pytest.mark.parametrize(
+    "how", ["plain", "module __getattr__", "module subclass property", "missing"]
+)
+def test_is_dataclass_is_found_as_getattr_finds_it(monkeypatch, how):
+    class Plain:
+        __dataclass_fields__ = {"x": None}
+        x = 4
+
+    monkeypatch.setitem(sys.modules, "dataclasses", _dataclasses_stand_in(how))
+    if how == "missing":
+        with raises_exactly(AttributeError, "module 'dataclasses' has no attribute 'is_dataclass'"):
+            dumps(Plain())
+    else:
+        assert dumps(Plain()) == document(
+            strings=["Plain", "x"], types=[(0, 0, [1])], objects=[DATACLASS(0, 1), INT(4)]
+        )
+
+
 @pytest.mark.parametrize(
     "result, error",
     [

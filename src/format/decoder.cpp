@@ -696,7 +696,7 @@ PyResult<Ref> Decoder::build_dataclass(uint32_t n, const GraphNode& node) {
   // Fields may hold lists still waiting for an unfinished tuple; user code
   // must never see the stand-in object in them.
   KV_TRY(check_no_stand_ins());
-  Ref make_class = Ref::steal(PyObject_GetAttr(module.get(), g_state.str_make_class));
+  Ref make_class = Ref::steal(module_attribute(module.get(), g_state.str_make_class));
   if (!make_class) return PyError::fetch();
   Ref class_name = Ref::borrow(type_names_[node.type_id].get());
   PyObject* const make_args[] = {class_name.get(), names.get()};
@@ -768,7 +768,7 @@ PyResult<Ref> Decoder::migrate(const graph::TypeEntry& entry, PyObject* cls, PyO
   if (PyDict_SetItem(mapping.get(), g_state.str_korvane_version, stored_obj.get()) < 0 ||
       PyDict_SetItem(mapping.get(), g_state.str_meridel_version, stored_obj.get()) < 0)
     return PyError::fetch();
-  Ref apply = Ref::steal(PyObject_GetAttr(module.get(), g_state.str_apply_migrations));
+  Ref apply = Ref::steal(module_attribute(module.get(), g_state.str_apply_migrations));
   if (!apply) return PyError::fetch();
   KV_ASSIGN_OR_RETURN(Ref class_name, new_str(entry.name));
   Ref migrated = Ref::steal(PyObject_CallFunctionObjArgs(

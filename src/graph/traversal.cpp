@@ -533,7 +533,7 @@ PyResult<uint32_t> capture_dataclass(CaptureState& s, PyObject* obj, std::string
 
 PyResult<uint32_t> capture_other(CaptureState& s, PyObject* obj, std::string_view name) {
   KV_ASSIGN_OR_RETURN(Ref module, s.dataclasses.get());
-  Ref is_dataclass = Ref::steal(PyObject_GetAttr(module.get(), g_state.str_is_dataclass));
+  Ref is_dataclass = Ref::steal(module_attribute(module.get(), g_state.str_is_dataclass));
   if (!is_dataclass) return PyError::fetch();
   Ref answer = Ref::steal(PyObject_CallFunctionObjArgs(is_dataclass.get(), obj, nullptr));
   if (!answer) return PyError::fetch();
