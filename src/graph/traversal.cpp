@@ -616,7 +616,13 @@ PyResult<Ref> encode(PyObject* obj) {
   Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   if (!out) return PyError::fetch();
   auto* data = reinterpret_cast<uint8_t*>(PyBytes_AsString(out.get()));
-  advise_huge_pages(data, size);
+  // A document made mostly of large bytes values is written by a few long
+  // copies, which huge pages speed up. One made mostly of the object table
+  // is written while the table's own pages are given back, and measured
+  // slower on huge pages, so it keeps small ones.
+  uint64_t borrowed = 0;
+  for (const Ref& bytes : s.kept) borrowed += static_cast<uint64_t>(PyBytes_Size(bytes.get()));
+  if (borrowed >= size / 2) advise_huge_pages(data, size);
   format::write_prepared(s.graph, s.types, {data, size});
   return out;
 }
