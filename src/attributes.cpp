@@ -10,6 +10,13 @@ using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
 using FastKeywordsFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 }  // namespace
 
+PyObject* new_tuple(PyObject* const* items, Py_ssize_t count) noexcept {
+  PyObject* tuple = PyTuple_New(count);
+  if (!tuple) return nullptr;
+  for (Py_ssize_t i = 0; i < count; ++i) PyTuple_SetItem(tuple, i, Ref::borrow(items[i]).release());
+  return tuple;
+}
+
 PyObject* call_function(PyObject* fn, PyObject* const* args, Py_ssize_t count) noexcept {
   if (PyCFunction_Check(fn)) {
     const int shape = PyCFunction_GetFlags(fn) & (METH_VARARGS | METH_KEYWORDS | METH_NOARGS |
@@ -32,10 +39,8 @@ PyObject* call_function(PyObject* fn, PyObject* const* args, Py_ssize_t count) n
       return result;
     }
   }
-  Ref tuple = Ref::steal(PyTuple_New(count));
+  Ref tuple = Ref::steal(new_tuple(args, count));
   if (!tuple) return nullptr;
-  for (Py_ssize_t i = 0; i < count; ++i)
-    PyTuple_SetItem(tuple.get(), i, Ref::borrow(args[i]).release());
   return PyObject_Call(fn, tuple.get(), nullptr);
 }
 

@@ -8,6 +8,9 @@
 
 namespace korvane {
 
+// A new tuple holding `items` (new references), or null with an error set.
+PyObject* new_tuple(PyObject* const* items, Py_ssize_t count) noexcept;
+
 // fn(args...). A builtin function that takes its arguments as an array
 // (builtins.getattr, make_class's compiled front) is called straight with
 // them; anything else goes through the interpreter's call with the same

@@ -7,6 +7,7 @@
 // else to the Python implementation unchanged.
 #include "class_cache.h"
 
+#include "attributes.h"
 #include "cfunction.h"
 #include "process_state.h"
 #include "ref.h"
@@ -29,10 +30,8 @@ PyObject* recent_constructor(PyObject* recent, PyObject* name, PyObject* fields)
 // fallback(*args, **kwargs) from a vectorcall argument array.
 PyObject* call_fallback(PyObject* fallback, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-  Ref positional = Ref::steal(PyTuple_New(nargs));
+  Ref positional = Ref::steal(new_tuple(args, nargs));
   if (!positional) return nullptr;
-  for (Py_ssize_t i = 0; i < nargs; ++i)
-    PyTuple_SetItem(positional.get(), i, Ref::borrow(args[i]).release());
   Ref keywords;
   if (kwnames) {
     keywords = Ref::steal(PyDict_New());
