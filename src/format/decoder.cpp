@@ -14,6 +14,7 @@
 #include "binding.h"
 #include "core/buffer.h"
 #include "depth_guard.h"
+#include "gc_pause.h"
 #include "format/reader.h"
 #include "process_state.h"
 
@@ -25,20 +26,6 @@ using graph::NodeKind;
 namespace {
 
 constexpr const char* kWhere = " while decoding";
-
-// Pauses the cyclic garbage collector for a scope, restoring its state.
-class GcPause {
- public:
-  explicit GcPause(bool pause) : resume_(pause && PyGC_Disable()) {}
-  GcPause(const GcPause&) = delete;
-  GcPause& operator=(const GcPause&) = delete;
-  ~GcPause() {
-    if (resume_) PyGC_Enable();
-  }
-
- private:
-  bool resume_;
-};
 
 // A zero-filled array. Large ones are mapped straight from the system: its
 // pages arrive zeroed when first touched, so a memo that only a few

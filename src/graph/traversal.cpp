@@ -13,6 +13,7 @@
 #include "core/buffer.h"
 #include "core/hashing.h"
 #include "depth_guard.h"
+#include "gc_pause.h"
 #include "format/writer.h"
 #include "graph/object_graph.h"
 #include "graph/type_registry.h"
@@ -126,8 +127,14 @@ struct CaptureState {
   std::vector<Ref> kept;  // bytes objects written by reference
   // Until user code may have run, an object whose only references are its
   // container's and ours cannot be reached again, so it need not be
-  // remembered. Any dataclass or non-built-in type switches this off.
+  // remembered. Any dataclass or non-built-in type switches this off. The
+  // root is the exception: its holders are the caller's, not the walk's.
   bool user_code = false;
+  PyObject* root = nullptr;
+  // The collector stays paused while no user code has run: a collection
+  // runs finalizers, which could move an object the walk has not
+  // remembered to where the walk will meet it again.
+  GcPause gc_pause;
   std::vector<FieldLayout> layouts;
   size_t last_layout = 0;
   size_t next_replaced = 0;
@@ -141,7 +148,14 @@ struct CaptureState {
 
 // May this object be met again later in the walk?
 inline bool shared(const CaptureState& s, PyObject* obj) {
-  return s.user_code || Py_REFCNT(obj) != 2;
+  return s.user_code || Py_REFCNT(obj) != 2 || obj == s.root;
+}
+
+// From here on user code may run: the memo shortcuts are off and the
+// collector runs again.
+inline void allow_user_code(CaptureState& s) {
+  s.user_code = true;
+  s.gc_pause.resume();
 }
 
 // An object met before becomes a Reference to its number; true when it was.
@@ -549,7 +563,7 @@ PyResult<uint32_t> capture_other(CaptureState& s, PyObject* obj, std::string_vie
 // otherwise is not the built-in, and a look-alike named like one takes its
 // branch with that branch's checks.
 PyResult<uint32_t> capture_by_name(CaptureState& s, PyObject* obj) {
-  s.user_code = true;
+  allow_user_code(s);
   Ref name_obj = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)),
                                              g_state.str_name));
   if (!name_obj) return PyError::fetch();
@@ -609,7 +623,9 @@ PyResult<uint32_t> capture_unseen(CaptureState& s, PyObject* obj) {
 
 PyResult<Ref> encode(PyObject* obj) {
   CaptureState s;
+  s.root = obj;
   KV_TRY(capture(s, obj));
+  s.gc_pause.resume();
   s.memo.clear();  // the walk is over: release what it kept alive
   KV_ASSIGN_OR_RETURN(uint64_t size, format::prepare_document(s.graph, s.types));
   if (size > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return Error{ErrorKind::Memory, "document too large"};
