@@ -120,13 +120,12 @@ class Decoder {
         count_(doc.object_count()),
         canonical_(mode == Mode::Canonical),
         fill_in_place_(doc.dataclass_entries == 0) {
-    strings_.assign(doc.string_count(), nullptr);
+    decoded_.assign(doc.string_count(), 0);
   }
   Decoder(const Decoder&) = delete;
   Decoder& operator=(const Decoder&) = delete;
   ~Decoder() {
     for (uint32_t n : stored_) Py_XDECREF(memo_[n]);
-    for (PyObject* p : strings_) Py_XDECREF(p);
   }
 
   PyResult<Ref> resolve(uint32_t n);
@@ -137,7 +136,7 @@ class Decoder {
   std::optional<Error> text_fault() const {
     if (!doc_.texts_unchecked) return std::nullopt;
     for (uint32_t i = 0; i < doc_.string_count(); ++i) {
-      if (strings_[i]) continue;
+      if (decoded_[i]) continue;
       if (auto fault = format::text_fault(doc_, i)) return fault;
     }
     return std::nullopt;
@@ -156,7 +155,9 @@ class Decoder {
 
   PyResult<Ref> build(uint32_t n);
   [[gnu::always_inline]] inline PyObject* try_scalar(uint32_t n);
-  [[gnu::noinline]] PyObject* first_str(uint32_t index);
+  // A new str for each Str entry, as the writer's distinct strings were;
+  // null with the error set when decoding failed.
+  PyObject* decode_text(uint32_t index);
   struct ScalarView;
   uint32_t fill_scalars(PyObject* list, const GraphNode& node, uint32_t i);
   PyResult<Ref> child(uint32_t n) {
@@ -213,7 +214,7 @@ class Decoder {
   const uintptr_t stack_floor_ = native_stack_floor();
   ZeroedArray<PyObject*> memo_;   // object number -> owned object; numbers are dense
   std::vector<uint32_t> stored_;  // the numbers that hold a memo entry
-  std::vector<PyObject*> strings_;  // string index -> owned str, made once
+  std::vector<uint8_t> decoded_;  // string index -> decoded once, so UTF-8
   std::vector<Patch> patches_;
   Ref marker_;
   uint32_t marker_target_ = 0;  // the unfinished object the marker last stood for
@@ -278,8 +279,7 @@ struct Decoder::ScalarView {
   const uint64_t* const words = d.doc_.objects.data();
   const uint8_t* const base = d.doc_.input.data();
   const uint8_t* const end = d.input_end_;
-  PyObject* const* const strings = d.strings_.data();
-  const size_t string_count = d.strings_.size();
+  const size_t string_count = d.decoded_.size();
   PyObject* const marker = d.marker_.get();
   const uint32_t count = d.count_;
 
@@ -301,10 +301,8 @@ struct Decoder::ScalarView {
         uint32_t index;
         std::memcpy(&index, p + 1, 4);
         if (index >= string_count) return nullptr;
-        obj = strings[index];
-        if (!obj) obj = d.first_str(index);
+        obj = d.decode_text(index);
         if (!obj) return nullptr;
-        Py_INCREF(obj);
       } else if (p[0] <= kTagFloat) {
         obj = new_plain(p, end);
         if (!obj) return nullptr;
@@ -338,14 +336,11 @@ uint32_t Decoder::fill_scalars(PyObject* list, const GraphNode& node, uint32_t i
   return i;
 }
 
-// The str of a string index met for the first time (borrowed from the
-// cache), or null: an index past the table (the slow path reports it) or
-// a failure (with the error set).
-PyObject* Decoder::first_str(uint32_t index) {
-  if (index >= strings_.size()) return nullptr;
+PyObject* Decoder::decode_text(uint32_t index) {
   const std::string_view text = doc_.text(index);
-  strings_[index] = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-  return strings_[index];
+  PyObject* str = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+  if (str) decoded_[index] = 1;
+  return str;
 }
 
 PyResult<Ref> Decoder::resolve_final(uint32_t n) {
@@ -395,11 +390,7 @@ PyResult<Ref> Decoder::build(uint32_t n) {
 PyResult<Ref> Decoder::build_str(uint32_t index) {
   if (index >= doc_.string_count())
     return value_error("Invalid string index: " + std::to_string(index));
-  if (!strings_[index]) {
-    KV_ASSIGN_OR_RETURN(Ref s, new_str(doc_.text(index)));
-    strings_[index] = s.release();
-  }
-  return Ref::borrow(strings_[index]);
+  return check(decode_text(index));
 }
 
 PyResult<Ref> Decoder::build_list(uint32_t n, const GraphNode& node) {
