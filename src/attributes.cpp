@@ -78,8 +78,9 @@ PyResult<Ref> ModuleLookup::get() {
     }
   }
   Ref module = Ref::steal(PyImport_GetModule(name_));
-  if (!module) {
-    if (PyErr_Occurred()) return PyError::fetch();
+  // None in sys.modules blocks the import: the import system says so.
+  if (!module || module.get() == Py_None) {
+    if (!module && PyErr_Occurred()) return PyError::fetch();
     module = Ref::steal(PyImport_Import(name_));
     if (!module) return PyError::fetch();
   }
