@@ -4,6 +4,7 @@ object for object on reading, in writer order and permuted."""
 
 from __future__ import annotations
 
+import gc
 import io
 import os
 
@@ -76,3 +77,52 @@ def test_temporary_roots_keep_their_cycles(make):
     data = _korvane.dumps(make())
     assert data == oracle.encode(make())
     graphs.assert_same(_korvane.loads(data), oracle.decode(data))
+
+
+def test_a_collection_cannot_move_objects_behind_a_plain_walk():
+    # A finalizer run by a collection in the middle of the walk would put an
+    # object the walk has passed (and, holding it alone, not remembered) where
+    # the walk meets it again.
+    inner = []
+    graph = [[inner], {1}, []]  # iterating the set allocates a tracked object
+    del inner
+
+    class Mover:
+        def __del__(self):
+            graph[2].append(graph[0][0])
+
+    mover = Mover()
+    mover.cycle = mover
+    del mover
+    threshold = gc.get_threshold()
+    gc.set_threshold(1)
+    try:
+        data = _korvane.dumps(graph)
+    finally:
+        gc.set_threshold(*threshold)
+    gc.collect()
+    back = _korvane.loads(data)
+    assert not back[2] or back[2][0] is back[0][0]
+    assert graph[2] and gc.isenabled()  # the finalizer ran, after the walk
+
+
+def test_user_code_runs_with_the_collector_as_the_caller_left_it():
+    seen = []
+
+    class Probe(graphs.Pair):
+        @property
+        def right(self):
+            seen.append(gc.isenabled())
+            return 1
+
+        @right.setter
+        def right(self, value):
+            pass
+
+    _korvane.dumps([{1}, Probe(1, 2)])
+    gc.disable()
+    try:
+        _korvane.dumps([{1}, Probe(1, 2)])
+    finally:
+        gc.enable()
+    assert seen == [True, False]
