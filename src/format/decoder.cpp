@@ -16,6 +16,7 @@
 #include "depth_guard.h"
 #include "gc_pause.h"
 #include "format/reader.h"
+#include "graph/object_graph.h"
 #include "process_state.h"
 
 namespace korvane::format {

@@ -9,8 +9,6 @@
 
 namespace korvane::format {
 
-using graph::GraphNode;
-using graph::NodeKind;
 
 namespace {
 
@@ -376,7 +374,7 @@ Result<ParsedDocument> read_document(std::span<const uint8_t> input, TextCheck t
   ParsedDocument doc{.input = input,
                      .strings = {},
                      .string_lengths = {},
-                     .types = graph::TypeRegistry(graph::TypeRegistry::Texts::Borrow),
+                     .types = TypeRegistry(TypeRegistry::Texts::Borrow),
                      .objects = {},
                      .dataclass_entries = 0};
   Cursor c(input, kHeaderSize);

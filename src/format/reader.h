@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "core/result.h"
-#include "graph/object_graph.h"
-#include "graph/type_registry.h"
+#include "format/entry.h"
+#include "format/type_table.h"
 
 namespace korvane::format {
 
@@ -52,7 +52,7 @@ class ParsedDocument {
   std::span<const uint8_t> input;
   std::vector<uint64_t> strings;  // offset of each text in the input
   std::vector<uint32_t> string_lengths;
-  graph::TypeRegistry types;
+  TypeRegistry types;
   WordArray objects;
   uint32_t dataclass_entries = 0;
   // Set when the reader left the texts' UTF-8 to the caller (see read_document).
@@ -67,7 +67,7 @@ class ParsedDocument {
   bool is_target(uint32_t n) const noexcept { return objects[n] & kTargetBit; }
   uint64_t offset(uint32_t n) const noexcept { return objects[n] & kOffsetMask; }
   // The decoded entry `n`, which is not a Reference.
-  graph::GraphNode node(uint32_t n) const noexcept;
+  GraphNode node(uint32_t n) const noexcept;
 };
 
 // Whether the reader checks that every text is UTF-8. A caller that decodes

@@ -9,9 +9,6 @@
 
 namespace korvane::format {
 
-using graph::ObjectGraph;
-using graph::TypeRegistry;
-
 namespace {
 
 class Cursor {
@@ -33,8 +30,9 @@ class Cursor {
 
 }  // namespace
 
-Result<uint64_t> prepare_document(ObjectGraph& graph, const TypeRegistry& types) {
-  KV_TRY(graph.check_limits());
+Result<uint64_t> prepare_document(StringTable& strings, const ObjectTable& table,
+                                  const TypeRegistry& types) {
+  KV_TRY(table.check_limits());
   if (types.size() > kMaxTypes)
     return overflow_error("too many dataclass types to encode: the format holds at most 65536");
   uint64_t type_bytes = 4;
@@ -42,14 +40,13 @@ Result<uint64_t> prepare_document(ObjectGraph& graph, const TypeRegistry& types)
     if (entry.field_names.size() > kMaxFields)
       return overflow_error("dataclass " + std::string(entry.name) +
                             " has too many fields to encode (at most 65535)");
-    graph.strings.intern(entry.name);
-    for (const auto& field : entry.field_names) graph.strings.intern(field);
+    strings.intern(entry.name);
+    for (const auto& field : entry.field_names) strings.intern(field);
     type_bytes += 12 + 4 * entry.field_names.size();
   }
-  const auto& strings = graph.strings;
   const uint64_t string_bytes = 4 + 4 * uint64_t{strings.size()} + strings.text_bytes();
-  return kHeaderSize + string_bytes + type_bytes + 4 + graph.objects().size() +
-         graph.spliced_bytes();
+  return kHeaderSize + string_bytes + type_bytes + 4 + table.objects().size() +
+         table.spliced_bytes();
 }
 
 namespace {
@@ -57,20 +54,20 @@ namespace {
 // Copying gives source pages back every this many bytes.
 constexpr size_t kCopyChunk = size_t{1} << 20;
 
-// Copies table bytes [from, to) out, telling the graph what it has copied.
-void copy_table(Cursor& c, ObjectGraph& graph, size_t from, size_t to) noexcept {
-  const uint8_t* table = graph.objects().data();
+// Copies table bytes [from, to) out, telling the table what it has copied.
+void copy_table(Cursor& c, ObjectTable& table, size_t from, size_t to) noexcept {
+  const uint8_t* bytes = table.objects().data();
   while (from < to) {
     const size_t n = std::min(to - from, kCopyChunk);
-    c.put_bytes(table + from, n);
+    c.put_bytes(bytes + from, n);
     from += n;
-    graph.copied_out(from);
+    table.copied_out(from);
   }
 }
 
 }  // namespace
 
-void write_prepared(ObjectGraph& graph, const TypeRegistry& types,
+void write_prepared(StringTable& strings, ObjectTable& table, const TypeRegistry& types,
                     std::span<uint8_t> out) {
   Cursor c(out.data());
   c.put_bytes(kMagic, 4);
@@ -80,7 +77,6 @@ void write_prepared(ObjectGraph& graph, const TypeRegistry& types,
 
   // The type table names texts by index: look them up while the texts are
   // all still there, as copying them out may give their pages back.
-  auto& strings = graph.strings;
   std::vector<uint32_t> type_texts;
   for (const auto& entry : types.entries()) {
     type_texts.push_back(*strings.lookup(entry.name));
@@ -111,20 +107,21 @@ void write_prepared(ObjectGraph& graph, const TypeRegistry& types,
     for (size_t f = 0; f < entry.field_names.size(); ++f) c.put(type_texts[text++]);
   }
 
-  c.put(graph.object_count());
+  c.put(table.object_count());
   size_t done = 0;
-  for (const auto& splice : graph.splices()) {
-    copy_table(c, graph, done, splice.offset);
+  for (const auto& splice : table.splices()) {
+    copy_table(c, table, done, splice.offset);
     c.put_bytes(splice.data.data(), splice.data.size());
     done = splice.offset;
   }
-  copy_table(c, graph, done, graph.objects().size());
+  copy_table(c, table, done, table.objects().size());
 }
 
-Result<std::vector<uint8_t>> write_document(ObjectGraph& graph, const TypeRegistry& types) {
-  KV_ASSIGN_OR_RETURN(uint64_t size, prepare_document(graph, types));
+Result<std::vector<uint8_t>> write_document(StringTable& strings, ObjectTable& table,
+                                            const TypeRegistry& types) {
+  KV_ASSIGN_OR_RETURN(uint64_t size, prepare_document(strings, table, types));
   std::vector<uint8_t> out(size);
-  write_prepared(graph, types, out);
+  write_prepared(strings, table, types, out);
   return out;
 }
 

@@ -16,7 +16,6 @@
 #include "gc_pause.h"
 #include "format/writer.h"
 #include "graph/object_graph.h"
-#include "graph/type_registry.h"
 #include "process_state.h"
 
 namespace korvane::graph {
@@ -627,7 +626,7 @@ PyResult<Ref> encode(PyObject* obj) {
   KV_TRY(capture(s, obj));
   s.gc_pause.resume();
   s.memo.clear();  // the walk is over: release what it kept alive
-  KV_ASSIGN_OR_RETURN(uint64_t size, format::prepare_document(s.graph, s.types));
+  KV_ASSIGN_OR_RETURN(uint64_t size, format::prepare_document(s.graph.strings, s.graph, s.types));
   if (size > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return Error{ErrorKind::Memory, "document too large"};
   Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   if (!out) return PyError::fetch();
@@ -639,7 +638,7 @@ PyResult<Ref> encode(PyObject* obj) {
   uint64_t borrowed = 0;
   for (const Ref& bytes : s.kept) borrowed += static_cast<uint64_t>(PyBytes_Size(bytes.get()));
   if (borrowed >= size / 2) advise_huge_pages(data, size);
-  format::write_prepared(s.graph, s.types, {data, size});
+  format::write_prepared(s.graph.strings, s.graph, s.types, {data, size});
   return out;
 }
 

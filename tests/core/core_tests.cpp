@@ -10,7 +10,6 @@
 #include "format/utf8.h"
 #include "format/writer.h"
 #include "graph/object_graph.h"
-#include "graph/type_registry.h"
 
 using namespace korvane;
 
@@ -82,7 +81,7 @@ std::vector<uint8_t> sample_document() {
   auto point = g.reserve(graph::NodeKind::Dataclass, 1, static_cast<uint16_t>(id));
   g.fill(point, 0, g.push_float(1.5));
   g.fill(list, 3, point.number);
-  auto doc = format::write_document(g, types);
+  auto doc = format::write_document(g.strings, g, types);
   expect(doc.has_value(), "sample document writes");
   return std::move(doc).value();
 }
@@ -91,7 +90,7 @@ void writer_layout() {
   graph::ObjectGraph g;
   graph::TypeRegistry types;
   (void)g.push_none();
-  auto none = format::write_document(g, types);
+  auto none = format::write_document(g.strings, g, types);
   expect(hex(none.value()) == "4B52564E0100000000000000000000000000000100000001",
          "the None document is " + hex(none.value()));
 

@@ -12,7 +12,7 @@
 #include "format/reader.h"
 
 using korvane::format::ParsedDocument;
-using korvane::graph::NodeKind;
+using korvane::format::NodeKind;
 
 namespace {
 
@@ -35,7 +35,7 @@ bool inside(const ParsedDocument& doc, const uint8_t* p, size_t n) {
 }
 
 void walk_node(const ParsedDocument& doc, uint32_t n) {
-  const korvane::graph::GraphNode node = doc.node(n);
+  const korvane::format::GraphNode node = doc.node(n);
   uint64_t sum = static_cast<uint64_t>(node.kind);
   switch (node.kind) {
     case NodeKind::None:

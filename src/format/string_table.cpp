@@ -1,9 +1,9 @@
-// src/graph/string_table.cpp: interning of texts for the string table.
-#include "graph/string_table.h"
+// src/format/string_table.cpp: interning of texts for the string table.
+#include "format/string_table.h"
 
 #include "core/hashing.h"
 
-namespace korvane::graph {
+namespace korvane::format {
 
 namespace {
 constexpr size_t kFirstSlots = 256;
@@ -78,4 +78,4 @@ void StringTable::resize_index(size_t slots) {
   for (uint32_t i = 0; i < count_; ++i) place(span(i).hash, i + 1);
 }
 
-}  // namespace korvane::graph
+}  // namespace korvane::format

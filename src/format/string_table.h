@@ -1,4 +1,4 @@
-// src/graph/string_table.h: every distinct text of a document, stored once.
+// src/format/string_table.h: every distinct text of a document, stored once.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,7 @@
 
 #include "core/buffer.h"
 
-namespace korvane::graph {
+namespace korvane::format {
 
 // Texts live back to back in one arena; a text's string index is its
 // position. The index is an open-addressing table of (string index + 1),
@@ -66,4 +66,4 @@ class StringTable {
   uint64_t seed_;
 };
 
-}  // namespace korvane::graph
+}  // namespace korvane::format

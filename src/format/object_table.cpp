@@ -1,17 +1,15 @@
-// src/graph/object_graph.cpp: appending and reserving encoded entries.
-#include "graph/object_graph.h"
+// src/format/object_table.cpp: appending and reserving encoded entries.
+#include "format/object_table.h"
 
-namespace korvane::graph {
+namespace korvane::format {
 
-using namespace korvane::format;
-
-Result<void> ObjectGraph::check_limits() const {
+Result<void> ObjectTable::check_limits() const {
   if (overflowed_)
     return overflow_error("too many objects to encode: the format holds at most 4294967295");
   return Ok();
 }
 
-Result<uint32_t> ObjectGraph::push_bytes(std::span<const uint8_t> data, bool borrow) {
+Result<uint32_t> ObjectTable::push_bytes(std::span<const uint8_t> data, bool borrow) {
   if (data.size() > kMaxLength)
     return overflow_error("bytes value of " + std::to_string(data.size()) +
                           " bytes is too long to encode (at most 4294967295)");
@@ -28,7 +26,7 @@ Result<uint32_t> ObjectGraph::push_bytes(std::span<const uint8_t> data, bool bor
   return n;
 }
 
-Slots ObjectGraph::reserve_dataclass(uint32_t count, uint16_t type_id) {
+Slots ObjectTable::reserve_dataclass(uint32_t count, uint16_t type_id) {
   const uint32_t n = next_number();
   uint8_t* p = objects_.extend(5);
   p[0] = kTagDataclass;
@@ -39,7 +37,7 @@ Slots ObjectGraph::reserve_dataclass(uint32_t count, uint16_t type_id) {
   return s;
 }
 
-void ObjectGraph::resize(Slots& slots, uint32_t slot_count, uint32_t item_count) {
+void ObjectTable::resize(Slots& slots, uint32_t slot_count, uint32_t item_count) {
   const size_t end = slots.first + 4 * size_t{slots.count};
   if (slot_count < slots.count) {
     objects_.erase(slots.first + 4 * size_t{slot_count}, 4 * size_t{slots.count - slot_count});
@@ -54,4 +52,4 @@ void ObjectGraph::resize(Slots& slots, uint32_t slot_count, uint32_t item_count)
   objects_.set_u32(slots.count_at, item_count);
 }
 
-}  // namespace korvane::graph
+}  // namespace korvane::format

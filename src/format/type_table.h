@@ -1,4 +1,4 @@
-// src/graph/type_registry.h: the type table, one entry per dataclass name.
+// src/format/type_table.h: the type table, one entry per dataclass name.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace korvane::graph {
+namespace korvane::format {
 
 // Texts are views: into the registry's own storage when it copies them (the
 // capture), or into the input document (the reader), so a type table whose
@@ -51,4 +51,4 @@ class TypeRegistry {
   std::unordered_map<std::string_view, uint32_t, SeededHash> id_of_;
 };
 
-}  // namespace korvane::graph
+}  // namespace korvane::format

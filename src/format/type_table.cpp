@@ -1,9 +1,9 @@
-// src/graph/type_registry.cpp: registration of dataclass types by bare name.
-#include "graph/type_registry.h"
+// src/format/type_table.cpp: registration of dataclass types by bare name.
+#include "format/type_table.h"
 
 #include "core/hashing.h"
 
-namespace korvane::graph {
+namespace korvane::format {
 
 size_t TypeRegistry::SeededHash::operator()(std::string_view s) const noexcept {
   return hash_bytes(s.data(), s.size(), seed);
@@ -37,4 +37,4 @@ std::optional<uint32_t> TypeRegistry::find(std::string_view name) const {
   return it->second;
 }
 
-}  // namespace korvane::graph
+}  // namespace korvane::format
