@@ -9,14 +9,10 @@ namespace korvane {
 
 namespace {
 
+// A keyword name that is not valid UTF-8 matches no parameter.
 std::string_view utf8_of(PyObject* str) {
-  Py_ssize_t size;
-  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
-  if (!data) {
-    PyErr_Clear();  // a name that is not valid UTF-8 matches nothing
-    return {};
-  }
-  return {data, static_cast<size_t>(size)};
+  auto text = utf8_view(str);
+  return text ? *text : std::string_view();
 }
 
 PyError positional_overflow(const Signature& sig, Py_ssize_t given) {
@@ -128,29 +124,12 @@ PyResult<BoundArguments> bind_tuple(const Signature& sig, PyObject* args, PyObje
   return bound;
 }
 
-PyError conversion_error(PyObject* obj, const char* target) {
-  Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(obj)));
-  if (!qualname) return PyError::fetch();
-  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname.get(), target);
-  return PyError::fetch();
-}
-
 PyResult<uint8_t> convert_protocol(PyObject* obj) {
   const long v = PyLong_AsLong(obj);
   if (v == -1 && PyErr_Occurred()) return with_argument_name("protocol", PyError::fetch());
   if (v < 0 || v > 255)
     return PyError::make(PyExc_OverflowError, "out of range integral type conversion attempted");
   return static_cast<uint8_t>(v);
-}
-
-PyResult<uint32_t> index_to_u32(PyObject* obj) {
-  Ref index = Ref::steal(PyNumber_Index(obj));
-  if (!index) return PyError::fetch();
-  const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return PyError::fetch();
-  if (v > UINT32_MAX)
-    return PyError::make(PyExc_OverflowError, "out of range integral type conversion attempted");
-  return static_cast<uint32_t>(v);
 }
 
 PyResult<std::optional<uint32_t>> convert_schema_version(PyObject* obj) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "convert.h"
 #include "py_result.h"
 
 namespace korvane {
@@ -36,17 +37,11 @@ PyResult<BoundArguments> bind_fastcall(const Signature& sig, PyObject* const* ar
 // Tuple-plus-dict convention.
 PyResult<BoundArguments> bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs);
 
-// "'{type}' object cannot be converted to '{target}'" as a TypeError.
-PyError conversion_error(PyObject* obj, const char* target);
-
 // Conversions of the parameters. A TypeError of exactly that type raised
 // while converting parameter `p` comes back as "argument 'p': ...".
 PyResult<uint8_t> convert_protocol(PyObject* obj);
 PyResult<std::optional<uint32_t>> convert_schema_version(PyObject* obj);
 PyResult<Ok> check_bytes_argument(const char* parameter, PyObject* obj);
 PyResult<Ok> check_set_argument(const char* parameter, PyObject* obj);
-
-// Unsigned 32-bit through the interpreter's index conversion.
-PyResult<uint32_t> index_to_u32(PyObject* obj);
 
 }  // namespace korvane

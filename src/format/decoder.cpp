@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "attributes.h"
-#include "binding.h"
+#include "convert.h"
 #include "core/buffer.h"
 #include "depth_guard.h"
 #include "gc_pause.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "attributes.h"
-#include "binding.h"
+#include "convert.h"
 #include "core/buffer.h"
 #include "core/hashing.h"
 #include "depth_guard.h"
@@ -179,13 +179,6 @@ inline void remember(CaptureState& s, PyObject* obj, uint32_t number) {
 }
 
 PyError panic(std::string message) { return Error{ErrorKind::Panic, std::move(message)}; }
-
-PyResult<std::string_view> utf8_view(PyObject* str) {
-  Py_ssize_t size;
-  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
-  if (!data) return PyError::fetch();
-  return std::string_view(data, static_cast<size_t>(size));
-}
 
 // The error for a container length that is negative (a failed size query)
 // or wider than the format's u32 counts.
