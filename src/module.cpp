@@ -36,9 +36,6 @@ PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT, "_korvane", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-std::atomic<int64_t> g_interpreter{-1};
-PyObject* g_module = nullptr;  // the once-per-process module cell
-
 // Stores `value` under `name` and appends the name to __all__.
 bool publish(PyObject* module, PyObject* name, PyObject* value) {
   if (PyObject_SetAttr(module, name, value) < 0) return false;
@@ -128,19 +125,19 @@ PyMODINIT_FUNC PyInit__korvane(void) {
   const int64_t id = PyInterpreterState_GetID(interp);
   if (id < 0) return nullptr;
   int64_t expected = -1;
-  if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+  if (!g_state.interpreter.compare_exchange_strong(expected, id) && expected != id) {
     PyErr_SetString(PyExc_ImportError,
                     "_korvane does not support loading in sub-interpreters: it is bound to the "
                     "interpreter that first imported it");
     return nullptr;
   }
-  if (g_module) {
-    Py_INCREF(g_module);
-    return g_module;
+  if (g_state.module) {
+    Py_INCREF(g_state.module);
+    return g_state.module;
   }
   if (!init_process_state()) return nullptr;
   Ref module = Ref::steal(PyModule_Create2(&kModule, PYTHON_ABI_VERSION));
   if (!module || !add_functions(module.get())) return nullptr;
-  g_module = Ref::borrow(module.get()).release();
+  g_state.module = Ref::borrow(module.get()).release();
   return module.release();
 }

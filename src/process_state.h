@@ -3,9 +3,16 @@
 
 #include <Python.h>
 
+#include <atomic>
+#include <cstdint>
+
 namespace korvane {
 
+// The hash seed of the lookup maps is the core's own (core/hashing.cpp): the
+// core cannot see this state.
 struct ProcessState {
+  std::atomic<int64_t> interpreter{-1};  // the one interpreter the module serves
+  PyObject* module = nullptr;            // the once-per-process module cell
   PyObject* panic_exception = nullptr;  // derives from BaseException
   PyObject* empty_tuple = nullptr;
   // Interned names looked up on every call.
