@@ -465,7 +465,9 @@ PyResult<FieldLayout*> field_layout(CaptureState& s, PyObject* fields) {
   if (!list) return PyError::fetch();
   Ref keys = Ref::steal(PyList_AsTuple(list.get()));
   if (!keys) return PyError::fetch();
-  FieldLayout layout{Ref::borrow(fields), std::move(keys), {}};
+  FieldLayout layout;
+  layout.fields = Ref::borrow(fields);
+  layout.keys = std::move(keys);
   const Py_ssize_t n = PyTuple_Size(layout.keys.get());
   layout.texts.reserve(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
