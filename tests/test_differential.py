@@ -17,7 +17,7 @@ from hypothesis import strategies as st
 import _korvane
 
 SETTINGS = settings(
-    max_examples=int(os.environ.get("KORVANE_EXAMPLES", "700")),
+    max_examples=int(os.environ.get("KORVANE_EXAMPLES", "1000")),
     deadline=None,
     suppress_health_check=list(HealthCheck),
 )
