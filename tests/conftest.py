@@ -6,6 +6,7 @@ exactly the malformed input they mean to.
 """
 
 import io
+import re
 import pathlib
 import struct
 import subprocess
@@ -152,6 +153,11 @@ NONE_DOCUMENT = document([NONE])
 
 # ---------------------------------------------------------------------------
 # Running crash-prone code in a child interpreter.
+
+
+def raises_exactly(exc_type, message):
+    """pytest.raises for exactly this type and this whole message."""
+    return pytest.raises(exc_type, match="^" + re.escape(message) + "$")
 
 
 def is_hashable(obj) -> bool:

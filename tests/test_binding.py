@@ -2,16 +2,11 @@
 
 import io
 import operator
-import re
 
 import pytest
 
 from _korvane import dump, dumps, load, loads
-from conftest import NONE_DOCUMENT, ReaderOf, RecordingWriter, Untouchable
-
-
-def raises_exactly(exc_type, message):
-    return pytest.raises(exc_type, match="^" + re.escape(message) + "$")
+from conftest import NONE_DOCUMENT, ReaderOf, RecordingWriter, Untouchable, raises_exactly
 
 
 def index_error_message(value):

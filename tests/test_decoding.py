@@ -4,7 +4,6 @@ import dataclasses
 import gc
 import io
 import math
-import re
 import struct
 import sys
 import time
@@ -16,6 +15,7 @@ from hypothesis import strategies as st
 
 from _korvane import dumps, load, loads
 from conftest import (
+    raises_exactly,
     is_hashable,
     BYTES,
     DATACLASS,
@@ -41,10 +41,6 @@ from conftest import (
     u16,
     u32,
 )
-
-
-def raises_exactly(exc_type, message):
-    return pytest.raises(exc_type, match="^" + re.escape(message) + "$")
 
 
 def load_both(data, **kwargs):

@@ -4,7 +4,6 @@ import dataclasses
 import decimal
 import enum
 import math
-import re
 import struct
 import sys
 from dataclasses import dataclass
@@ -14,6 +13,7 @@ import pytest
 
 from _korvane import PanicException, dump, dumps, loads
 from conftest import (
+    raises_exactly,
     BYTES,
     DATACLASS,
     DICT,
@@ -35,10 +35,6 @@ from conftest import (
     run_isolated,
     varint,
 )
-
-
-def raises_exactly(exc_type, message):
-    return pytest.raises(exc_type, match="^" + re.escape(message) + "$")
 
 
 @dataclass
