@@ -84,13 +84,15 @@ def main(argv: list[str] | None = None) -> int:
     p.add_argument("--quick", action="store_true", help="the --quick input sizes")
     p.add_argument("--only", help="comma-separated workloads")
     p.add_argument("--calls", type=int, default=3, help="calls counted per run")
+    p.add_argument("--serializers", default=",".join(ENTRY), help="comma-separated")
     args = p.parse_args(argv)
     sys.path.insert(0, str(HERE))
     from workloads import WORKLOADS
 
     names = args.only.split(",") if args.only else list(WORKLOADS)
+    chosen = args.serializers.split(",")
     print(f"{'workload':12} {'entries':>9}" + "".join(
-        f" {s[:7] + ' ' + op[0]:>11}" for op in ("dumps", "loads") for s in ENTRY))
+        f" {s[:7] + ' ' + op[0]:>11}" for op in ("dumps", "loads") for s in chosen))
     for name in names:
         try:
             n = entries(name, args.quick)
@@ -99,7 +101,7 @@ def main(argv: list[str] | None = None) -> int:
             continue
         row = f"{name:12} {n:>9}"
         for op in ("dumps", "loads"):
-            for serializer in ENTRY:
+            for serializer in chosen:
                 c = count(name, serializer, op, args.quick, args.calls)
                 row += f" {c / n:>11.1f}" if c else f" {'n/a':>11}"
         print(row, flush=True)
