@@ -22,7 +22,7 @@ The records (name: fields, each a plain value or another record):
   year, month, day; ``timedelta``: days, seconds, microseconds.  ``tzinfo`` is
   None, a ``timezone`` (offset, name) or a ``ZoneInfo`` (key); a zone of any
   other class needs an adapter of its own.  Registering datetime or time also
-  registers timezone and ZoneInfo.
+  registers timezone, ZoneInfo and timedelta.
 * ``Decimal``: value, its exact text (signs, NaN payloads, sNaN, exponents).
 * ``UUID``: hex.  ``Fraction``: numerator, denominator.  ``complex``: real, imag.
 * ``PurePosixPath``, ``PureWindowsPath``, ``PosixPath``, ``WindowsPath``: path,
@@ -139,7 +139,8 @@ def _register_path(cls: type[_pathlib.PurePath], loads_as: type[Any]) -> Adapter
 
 
 _WINDOWS = _os.name == "nt"
-_TZ_CLASSES = (_dt.timezone, _zoneinfo.ZoneInfo)
+# A timezone is written as its offset, a timedelta.
+_TZ_CLASSES = (_dt.timezone, _zoneinfo.ZoneInfo, _dt.timedelta)
 
 # What use() and register_standard() register, per class.
 _STANDARD: dict[type, Callable[[], Adapter]] = {
@@ -188,7 +189,8 @@ def use(*classes: type) -> list[Adapter]:
     """Register the ready adapters of these standard classes (datetime.datetime,
     decimal.Decimal, int for ints beyond 64 bits, ...); return them.
 
-    datetime and time bring the adapters of their time zones along.  A class
+    datetime and time bring the adapters of their time zones (and of the
+    timedelta offsets of those) along.  A class
     adapted before gets the ready adapter instead.
     """
     wanted = list(classes)
