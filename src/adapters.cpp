@@ -9,7 +9,6 @@
 
 #include <string>
 
-#include "attributes.h"
 #include "convert.h"
 #include "process_state.h"
 
@@ -17,15 +16,23 @@ namespace korvane {
 
 namespace {
 
-// The registry module if it was imported; only an import can register.
+// The globals of the registry module (borrowed from sys.modules), or null
+// when it was not imported: only an import can register an adapter. Read
+// straight from the module dicts: PyImport_GetModule would also ask the
+// module's spec whether it is still initialising, an attribute lookup
+// that fails (and costs an exception) for every object adapted.
 PyResult<Ref> registry() {
-  Ref module = Ref::steal(PyImport_GetModule(g_state.str_adapters));
-  if (!module && PyErr_Occurred()) return PyError::fetch();
-  if (module.get() == Py_None) return Ref();
-  return module;
+  PyObject* modules = PyImport_GetModuleDict();  // borrowed
+  PyObject* module = modules ? PyDict_GetItemWithError(modules, g_state.str_adapters) : nullptr;
+  if (!module) {
+    if (PyErr_Occurred()) return PyError::fetch();
+    return Ref();
+  }
+  if (!PyModule_Check(module)) return Ref();
+  return Ref::borrow(PyModule_GetDict(module));  // never fails for a module
 }
 
-// The entry of `found` in `table` (borrowed from it), held; empty when none.
+// The value of `key` in `table`, held; empty when there is none.
 PyResult<Ref> lookup(PyObject* table, PyObject* key) {
   PyObject* found = PyDict_GetItemWithError(table, key);  // borrowed
   if (found) return Ref::borrow(found);
@@ -33,20 +40,28 @@ PyResult<Ref> lookup(PyObject* table, PyObject* key) {
   return Ref();
 }
 
-PyResult<Ref> find_entry(PyObject* module, PyObject* type) {
-  Ref exact = Ref::steal(module_attribute(module, g_state.str_exact));
-  if (!exact) return PyError::fetch();
-  if (!PyDict_Check(exact.get())) return Ref();
-  KV_ASSIGN_OR_RETURN(Ref entry, lookup(exact.get(), type));
+// A table of the registry: a dict, or null while the module is still being
+// imported (then nothing can be registered yet).
+PyResult<PyObject*> table(PyObject* globals, PyObject* name) {
+  PyObject* found = PyDict_GetItemWithError(globals, name);  // borrowed
+  if (!found && PyErr_Occurred()) return PyError::fetch();
+  return found && PyDict_Check(found) ? found : nullptr;
+}
+
+PyResult<Ref> find_entry(PyObject* globals, PyObject* type) {
+  KV_ASSIGN_OR_RETURN(PyObject* exact, table(globals, g_state.str_exact));
+  if (!exact) return Ref();
+  Ref held = Ref::borrow(exact);  // a type's __eq__ may replace the table
+  KV_ASSIGN_OR_RETURN(Ref entry, lookup(exact, type));
   if (entry) return entry;
-  Ref inherited = Ref::steal(module_attribute(module, g_state.str_inherited));
-  if (!inherited) return PyError::fetch();
-  if (!PyDict_Check(inherited.get()) || PyDict_Size(inherited.get()) == 0) return Ref();
+  KV_ASSIGN_OR_RETURN(PyObject* inherited, table(globals, g_state.str_inherited));
+  if (!inherited || PyDict_Size(inherited) == 0) return Ref();
+  Ref held_inherited = Ref::borrow(inherited);
   Ref mro = Ref::steal(PyObject_GetAttr(type, g_state.str_mro));
   if (!mro) return PyError::fetch();
   if (!PyTuple_Check(mro.get())) return Ref();
   for (Py_ssize_t i = 1; i < PyTuple_Size(mro.get()); ++i) {
-    KV_ASSIGN_OR_RETURN(entry, lookup(inherited.get(), PyTuple_GetItem(mro.get(), i)));
+    KV_ASSIGN_OR_RETURN(entry, lookup(inherited, PyTuple_GetItem(mro.get(), i)));
     if (entry) return entry;
   }
   return Ref();
@@ -74,10 +89,10 @@ PyError plain_failure(std::string_view type_name, const std::string& what) {
 }  // namespace
 
 PyResult<std::optional<Adapted>> run_adapter(PyObject* obj, std::string_view type_name) {
-  KV_ASSIGN_OR_RETURN(Ref module, registry());
-  if (!module) return std::optional<Adapted>();
+  KV_ASSIGN_OR_RETURN(Ref globals, registry());
+  if (!globals) return std::optional<Adapted>();
   KV_ASSIGN_OR_RETURN(Ref entry,
-                      find_entry(module.get(), reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+                      find_entry(globals.get(), reinterpret_cast<PyObject*>(Py_TYPE(obj))));
   if (!entry) return std::optional<Adapted>();
   if (!PyTuple_Check(entry.get()) || PyTuple_Size(entry.get()) != 2)
     return plain_failure(type_name, "its adapter entry is not an (encode, name) pair");
@@ -116,10 +131,15 @@ PyResult<std::optional<Adapted>> run_adapter(PyObject* obj, std::string_view typ
 }
 
 PyResult<Ok> check_record_fields(std::string_view type_name, PyObject* keys) {
-  KV_ASSIGN_OR_RETURN(Ref module, registry());
-  if (!module) return Ok();
-  Ref check = Ref::steal(module_attribute(module.get(), g_state.str_check_fields));
-  if (!check) return PyError::fetch();
+  KV_ASSIGN_OR_RETURN(Ref globals, registry());
+  if (!globals) return Ok();
+  PyObject* found = PyDict_GetItemWithError(globals.get(), g_state.str_check_fields);  // borrowed
+  if (!found) {
+    if (!PyErr_Occurred())
+      PyErr_SetString(PyExc_AttributeError, "korvane._adapters has no _check_fields");
+    return PyError::fetch();
+  }
+  Ref check = Ref::borrow(found);
   Ref name = Ref::steal(PyUnicode_FromStringAndSize(type_name.data(),
                                                     static_cast<Py_ssize_t>(type_name.size())));
   if (!name) return PyError::fetch();
