@@ -231,6 +231,33 @@ WORKLOADS: dict[str, Workload] = {
 }
 
 
+
+def build_stamped(quick: bool) -> list:
+    """Rows holding an aware datetime and a Decimal each. korvane writes those
+    through its ready adapters, which this builder registers (so that every
+    process measuring the workload has them)."""
+    import datetime
+    import decimal
+
+    import korvane.types
+
+    korvane.types.use(datetime.datetime, decimal.Decimal)
+    rng = random.Random(8)
+    start = datetime.datetime(2024, 1, 1, tzinfo=datetime.timezone.utc)
+    return [
+        {
+            "id": i,
+            "at": start + datetime.timedelta(seconds=rng.randrange(10**8), microseconds=i),
+            "amount": decimal.Decimal(rng.randrange(-(10**9), 10**9)).scaleb(-2),
+        }
+        for i in range(5_000 if quick else 50_000)
+    ]
+
+
+WORKLOADS["stamped"] = Workload(
+    "stamped", "rows with a datetime and a Decimal: 50k (quick 5k)", build_stamped
+)
+
 # -- round-trip checker -------------------------------------------------------
 
 # Containers whose identity a caller can observe through mutation; these must

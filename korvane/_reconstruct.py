@@ -124,6 +124,14 @@ def register(cls: type | None = None, *, name: str | None = None) -> Any:
                 f"class name {key!r} is already registered to "
                 f"{_qualname(taken)}; cannot register {_qualname(cls)} under it"
             )
+        from korvane import _adapters  # it imports this module
+
+        adapter = _adapters._name_taken(key)
+        if adapter is not None:
+            raise ValueError(
+                f"class name {key!r} is already used by {adapter}; "
+                f"cannot register {_qualname(cls)} under it"
+            )
         _classes[key] = cls
         _forget()
     return cls
@@ -198,6 +206,12 @@ make_class = _bind_make_class(sys.modules[__name__])
 
 
 def _make(name: str, fields: tuple[str, ...]) -> Callable[..., Any]:
+    from korvane import _adapters  # it imports this module
+
+    # An adapter's record loads as decode(**fields).
+    decode = _adapters._decoder(name)
+    if decode is not None:
+        return decode
     cls = _classes.get(name)
     if cls is None:
         return _synthesize(name, fields)

@@ -114,7 +114,10 @@ bool init_process_state() {
          intern(s.str_migrations, "korvane.migrations") &&
          intern(s.str_legacy_migrations, "meridel.migrations") && intern(s.str_write, "write") &&
          intern(s.str_read, "read") && intern(s.str_recent, "_recent") &&
-         intern(s.str_make_class_impl, "_make_class");
+         intern(s.str_make_class_impl, "_make_class") &&
+         intern(s.str_adapters, "korvane._adapters") && intern(s.str_exact, "_exact") &&
+         intern(s.str_inherited, "_inherited") && intern(s.str_check_fields, "_check_fields") &&
+         intern(s.str_mro, "__mro__");
 }
 
 }  // namespace korvane

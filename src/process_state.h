@@ -36,6 +36,12 @@ struct ProcessState {
   PyObject* str_make_class_impl = nullptr;      // "_make_class"
   PyObject* str_write = nullptr;
   PyObject* str_read = nullptr;
+  // The adapter registry, read where the capture meets a type it cannot write.
+  PyObject* str_adapters = nullptr;             // "korvane._adapters"
+  PyObject* str_exact = nullptr;                // "_exact"
+  PyObject* str_inherited = nullptr;            // "_inherited"
+  PyObject* str_check_fields = nullptr;         // "_check_fields"
+  PyObject* str_mro = nullptr;                  // "__mro__"
 };
 
 // Filled by PyInit__korvane before any function can be called.

@@ -5,7 +5,7 @@ import re
 import sys
 import types
 
-from korvane import _reconstruct, migrations
+from korvane import _adapters, _reconstruct, migrations
 
 README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
 BLOCK = re.compile(r"^```python\n(.*?)^```", re.S | re.M)
@@ -29,7 +29,7 @@ def test_readme_examples_run_in_order(monkeypatch):
     monkeypatch.setitem(sys.modules, module.__name__, module)
     # The examples register classes and migrations; keep them out of the
     # process-wide registries the other tests use.
-    with _reconstruct._isolated(), migrations._isolated():
+    with _reconstruct._isolated(), migrations._isolated(), _adapters._isolated():
         for number, block in enumerate(python_blocks(), 1):
             code = compile(block, f"README.md python block {number}", "exec")
             exec(code, module.__dict__)

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "adapters.h"
 #include "attributes.h"
 #include "convert.h"
 #include "core/buffer.h"
@@ -194,10 +195,16 @@ inline bool length_fits(Py_ssize_t n) {
 
 // ---- scalars -------------------------------------------------------------
 
+// An exact int beyond 64 bits, written by the adapter registered for int;
+// an empty optional when there is none.
+PyResult<std::optional<uint32_t>> capture_big_int(CaptureState& s, PyObject* obj);
+
 PyResult<uint32_t> capture_int(CaptureState& s, PyObject* obj) {
   int overflow = 0;
   long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
   if (overflow) {
+    KV_ASSIGN_OR_RETURN(std::optional<uint32_t> adapted, capture_big_int(s, obj));
+    if (adapted) return *adapted;
     v = PyLong_AsLongLong(obj);  // raises the interpreter's OverflowError
     return PyError::fetch();
   }
@@ -539,6 +546,80 @@ PyResult<uint32_t> capture_dataclass(CaptureState& s, PyObject* obj, std::string
   return slots.number;
 }
 
+// ---- adapted values ------------------------------------------------------
+
+// An object that only an adapter knows, written as what the adapter made of
+// it and remembered under its own identity, so that meeting it again gives
+// a Reference. Every remembered object is held by the memo, so what the
+// adapter returned stays alive until the walk ends.
+PyResult<uint32_t> capture_adapted(CaptureState& s, PyObject* obj, std::string_view name,
+                                   Adapted adapted) {
+  DepthGuard guard;
+  if (!guard.enter(s.stack_floor, kWhere)) return PyError::fetch();
+  PyObject* value = adapted.value.get();
+  if (!adapted.name) {
+    // One-way: the object stands for its replacement. A capture pushes its
+    // own entry first, so the replacement's number is known beforehand and
+    // a cycle back through the object ends at it.
+    if (const uint32_t* seen = s.memo.find(value)) {
+      const uint32_t target = *seen;
+      s.memo.insert(obj, target);
+      return s.graph.push(target);
+    }
+    const uint32_t expected = s.graph.object_count();
+    s.memo.insert(obj, expected);
+    auto number = capture_unseen(s, value);
+    if (!number) return adapted_value_error(name, std::move(number).error());
+    if (*number != expected) return panic("an adapted value was not written where expected");
+    return *number;
+  }
+  Ref keys = Ref::steal(PyDict_Keys(value));
+  Ref values = keys ? Ref::steal(PyDict_Values(value)) : Ref();
+  if (!values) return PyError::fetch();
+  Ref key_tuple = Ref::steal(PyList_AsTuple(keys.get()));
+  if (!key_tuple) return PyError::fetch();
+  const Py_ssize_t count = PyTuple_Size(key_tuple.get());
+  std::vector<std::string_view> texts;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* key = PyTuple_GetItem(key_tuple.get(), i);
+    if (!PyUnicode_Check(key))
+      return type_error("cannot encode " + std::string(name) +
+                        ": its adapter returned a field name that is not a str");
+    KV_ASSIGN_OR_RETURN(std::string_view text, utf8_view(key));
+    texts.push_back(text);
+  }
+  KV_ASSIGN_OR_RETURN(std::string_view record, utf8_view(adapted.name.get()));
+  if (auto id = s.types.find(record)) {
+    const auto& known = s.types.entry(*id).field_names;
+    if (!std::equal(known.begin(), known.end(), texts.begin(), texts.end()))
+      return type_error("cannot encode " + std::string(name) + ": its adapter returned other "
+                        "fields than an earlier '" + std::string(record) +
+                        "' in this document had (an adapter must return the same fields "
+                        "every time)");
+  } else {
+    KV_TRY(check_record_fields(name, key_tuple.get()));
+  }
+  KV_ASSIGN_OR_RETURN(uint32_t type_id, register_dataclass(s, record, texts, 0));
+  Slots slots = s.graph.reserve(NodeKind::Dataclass, static_cast<uint32_t>(count),
+                                static_cast<uint16_t>(type_id));
+  s.memo.insert(obj, slots.number);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    auto child = capture(s, PyList_GetItem(values.get(), i));
+    if (!child) return adapted_value_error(name, std::move(child).error());
+    s.graph.fill(slots, static_cast<uint32_t>(i), *child);
+  }
+  return slots.number;
+}
+
+PyResult<std::optional<uint32_t>> capture_big_int(CaptureState& s, PyObject* obj) {
+  if (!Py_IS_TYPE(obj, &PyLong_Type)) return std::optional<uint32_t>();
+  allow_user_code(s);
+  KV_ASSIGN_OR_RETURN(std::optional<Adapted> adapted, run_adapter(obj, "int"));
+  if (!adapted) return std::optional<uint32_t>();
+  KV_ASSIGN_OR_RETURN(uint32_t number, capture_adapted(s, obj, "int", std::move(*adapted)));
+  return std::optional<uint32_t>(number);
+}
+
 PyResult<uint32_t> capture_other(CaptureState& s, PyObject* obj, std::string_view name) {
   KV_ASSIGN_OR_RETURN(Ref module, s.dataclasses.get());
   Ref is_dataclass = Ref::steal(module_attribute(module.get(), g_state.str_is_dataclass));
@@ -547,8 +628,10 @@ PyResult<uint32_t> capture_other(CaptureState& s, PyObject* obj, std::string_vie
   if (!answer) return PyError::fetch();
   const int truth = PyObject_IsTrue(answer.get());
   if (truth < 0) return PyError::fetch();
-  if (!truth) return type_error("Unsupported type: " + std::string(name));
-  return capture_dataclass(s, obj, name);
+  if (truth) return capture_dataclass(s, obj, name);
+  KV_ASSIGN_OR_RETURN(std::optional<Adapted> adapted, run_adapter(obj, name));
+  if (!adapted) return type_error("Unsupported type: " + std::string(name));
+  return capture_adapted(s, obj, name, std::move(*adapted));
 }
 
 // ---- dispatch ------------------------------------------------------------
