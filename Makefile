@@ -5,7 +5,7 @@ PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 STAMP  := $(VENV)/.installed
 
-.PHONY: test demo install bench bench-quick abi3 sanitize fuzz core-tests clean
+.PHONY: test demo install bench bench-quick abi3 sanitize fuzz core-tests test-versions clean
 
 $(VENV)/bin/python:
 	$(PYTHON) -m venv $(VENV)
@@ -38,7 +38,35 @@ abi3: install
 	$(VENV)/bin/abi3audit --strict --report dist/*.whl
 
 clean:
-	rm -rf build dist $(VENV)
+	rm -rf build dist $(VENV) $(VENV)-3.*
+
+# The one abi3 wheel, built here on 3.11, and the whole suite against it on
+# each later CPython it claims, each in its own venv holding only the wheel
+# and the test runners. The interpreters come from pyenv; PY3_12=... or
+# PY3_13=... points at others.
+PYENV_VERSIONS := $(or $(PYENV_ROOT),$(HOME)/.pyenv)/versions
+newest = $(lastword $(sort $(wildcard $(PYENV_VERSIONS)/$(1).*/bin/python$(1))))
+PY3_12 ?= $(call newest,3.12)
+PY3_13 ?= $(call newest,3.13)
+LATER_VERSIONS := 3.12 3.13
+TEST_RUNNERS := "pytest>=7" "hypothesis>=6.100" "mypy>=1.8"
+test-versions: install
+	rm -rf dist/versions
+	$(PIP) wheel -q --no-deps --wheel-dir dist/versions .
+	ls dist/versions/korvane-*-cp311-abi3-*.whl
+	@set -e; for v in $(LATER_VERSIONS); do \
+	  case $$v in 3.12) py="$(PY3_12)";; 3.13) py="$(PY3_13)";; esac; \
+	  if [ -z "$$py" ] || ! [ -x "$$py" ]; then \
+	    echo "test-versions: no Python $$v (looked in $(PYENV_VERSIONS); set PY$${v/./_}=...)"; \
+	    exit 1; fi; \
+	  venv=$(VENV)-$$v; \
+	  echo "test-versions: $$("$$py" --version) in $$venv"; \
+	  test -x $$venv/bin/python || "$$py" -m venv $$venv; \
+	  $$venv/bin/python -m pip install -q --disable-pip-version-check $(TEST_RUNNERS); \
+	  $$venv/bin/python -m pip install -q --disable-pip-version-check --force-reinstall \
+	    --no-deps dist/versions/korvane-*-cp311-abi3-*.whl; \
+	  $$venv/bin/python -m pytest -q -p no:cacheprovider; \
+	done
 
 # AddressSanitizer + UndefinedBehaviorSanitizer build in its own venv, then
 # the whole suite against it. The interpreter is not instrumented, so the

@@ -39,8 +39,14 @@ uintptr_t native_stack_floor() noexcept {
   return t_stack_floor;
 }
 
-bool DepthGuard::refuse(const char* where) noexcept {
+bool DepthGuard::refuse_stack(const char* where) noexcept {
   PyErr_Format(PyExc_RecursionError, "maximum nesting depth exceeded%s", where);
+  return false;
+}
+
+// Worded as the interpreter words its own limit.
+bool DepthGuard::refuse_limit(const char* where) noexcept {
+  PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
   return false;
 }
 

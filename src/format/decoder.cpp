@@ -212,7 +212,7 @@ class Decoder {
 
   const ParsedDocument& doc_;
   const uint8_t* input_end_;
-  const uintptr_t stack_floor_ = native_stack_floor();
+  NestingBound stack_floor_;  // the native stack and the recursion limit
   ZeroedArray<PyObject*> memo_;   // object number -> owned object; numbers are dense
   std::vector<uint32_t> stored_;  // the numbers that hold a memo entry
   std::vector<uint8_t> decoded_;  // string index -> decoded once, so UTF-8

@@ -140,7 +140,7 @@ struct CaptureState {
   size_t next_replaced = 0;
   AttributeProbe versions{g_state.str_korvane_version, g_state.str_meridel_version};
   ModuleLookup dataclasses{g_state.str_dataclasses};
-  const uintptr_t stack_floor = native_stack_floor();
+  NestingBound stack_floor;  // the native stack and the recursion limit
 };
 
 // An object the memo does not hold: dispatched on its type.

@@ -8,11 +8,12 @@ error raised without an exception set) is a finding. When a load succeeds
 the value is dumped again, which must also end cleanly.
 
 For coverage of the extension itself, build it with clang and
-``-fsanitize=fuzzer-no-link`` (tests/fuzz/run.sh does): its coverage hooks
-are then served by the libFuzzer inside atheris, which is why atheris's
-libFuzzer is given global symbol binding and korvane is imported only after
-``atheris.Setup``. An uninstrumented build also runs, guided by Python
-coverage alone.
+``-fsanitize=fuzzer-no-link`` and preload libFuzzer's runtime ahead of
+ASan's (tests/fuzz/run.sh does both): atheris then drives the preloaded
+libFuzzer, and the coverage hooks of the extension bind to it. With ASan's
+runtime first, its stub hooks win, atheris warns that "Coverage symbols are
+being provided by a library other than libFuzzer", and the target is blind;
+run.sh fails such a run. korvane is imported only after ``atheris.Setup``.
 
 The class hooks are stand-ins so that dataclass entries get built:
 ``make_class`` makes a dataclass from the stored field names, and
