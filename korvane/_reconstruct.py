@@ -38,6 +38,7 @@ import operator
 import sys
 import unicodedata
 import warnings
+from collections import Counter
 from collections.abc import Callable, Collection, Iterable, Iterator, Sequence
 from contextlib import contextmanager
 from typing import Any, TypeVar, cast, overload
@@ -56,6 +57,10 @@ _VERSION_ATTRS = ("__korvane_version__", "__meridel_version__")
 # Past this many cached (name, fields) entries the cache starts afresh, so a
 # stream of crafted documents with ever new names cannot grow it without end.
 _CACHE_LIMIT = 4096
+# Generated code takes superlinear time to compile in its number of
+# parameters: records wider than this are not synthesised, and registered
+# classes get the general constructor instead of a compiled one.
+_MAX_COMPILED_FIELDS = 1024
 
 _INIT, _LATE, _PSEUDO = 0, 1, 2
 _MISSING: Any = dataclasses.MISSING
@@ -257,6 +262,7 @@ def _constructor(
         and not info.bypass_init
         and info.required.issubset(fields)
         and all(n in kinds for n in fields)
+        and len(fields) <= _MAX_COMPILED_FIELDS
     )
     if clean:
         return _compile_constructor(name, info, fields)
@@ -405,6 +411,12 @@ def _caller_level() -> int:
 
 def _synthesize(name: str, fields: tuple[str, ...]) -> Callable[..., Any]:
     real = [f for f in fields if not _is_dunder(f)]
+    if len(real) > _MAX_COMPILED_FIELDS:
+        raise ValueError(
+            f"cannot rebuild {name!r}: the stored data has {len(real)} fields, and a "
+            f"class that is not registered is rebuilt with at most "
+            f"{_MAX_COMPILED_FIELDS}; register the class to load it"
+        )
     cls = dataclasses.make_dataclass(
         name, [(f, Any) for f in real], namespace={"__module__": __name__}
     )
@@ -447,7 +459,7 @@ def _check_fields(name: str, field_names: Sequence[str]) -> tuple[str, ...]:
     for f in fields:
         _check_identifier(f"field name of {name!r}", f)
     if len(set(fields)) != len(fields):
-        twice = sorted({f for f in fields if fields.count(f) > 1})
+        twice = sorted(f for f, times in Counter(fields).items() if times > 1)
         raise ValueError(f"field name(s) {_names(twice)} of {name!r} stored twice")
     return fields
 

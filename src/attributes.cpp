@@ -54,12 +54,18 @@ PyObject* module_attribute(PyObject* module, PyObject* name) noexcept {
   return PyObject_GetAttr(module, name);
 }
 
-Ref AttributeProbe::first_found(PyObject* obj) noexcept {
+bool drop_ordinary_error() noexcept {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  PyErr_Clear();
+  return true;
+}
+
+PyResult<Ref> AttributeProbe::first_found(PyObject* obj) noexcept {
   for (PyObject* name : names_) {
     PyObject* const args[] = {obj, name, g_state.absent};
     PyObject* value = call_function(g_state.getattr, args, 3);
     if (!value) {
-      PyErr_Clear();
+      if (!drop_ordinary_error()) return PyError::fetch();
       continue;
     }
     if (value != g_state.absent) return Ref::steal(value);

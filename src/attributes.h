@@ -17,6 +17,10 @@ PyObject* new_tuple(PyObject* const* items, Py_ssize_t count) noexcept;
 // arguments. The result is the same either way, only the packing is saved.
 PyObject* call_function(PyObject* fn, PyObject* const* args, Py_ssize_t count) noexcept;
 
+// Drops the pending error when it is an ordinary Exception and returns
+// true; an interrupt, an exit or another BaseException stays pending (false).
+bool drop_ordinary_error() noexcept;
+
 // getattr(module, name) for a name that the module type itself does not
 // define (make_class, is_dataclass, ...). A plain module (exactly the module
 // type, whose attributes cannot change) finds it in its dict; anything else,
@@ -33,9 +37,10 @@ class AttributeProbe {
   AttributeProbe(PyObject* first, PyObject* second) : names_{first, second} {}
 
   // The value of the first of the two names that lookup finds, or an empty
-  // Ref. A lookup that fails for any reason counts as absent: its error is
-  // dropped and the second name is tried.
-  Ref first_found(PyObject* obj) noexcept;
+  // Ref. A lookup that fails with an ordinary Exception counts as absent:
+  // its error is dropped and the second name is tried. An interrupt, an exit
+  // or any other BaseException is the result's error.
+  PyResult<Ref> first_found(PyObject* obj) noexcept;
 
  private:
   PyObject* names_[2];

@@ -16,15 +16,28 @@ namespace korvane {
 
 namespace {
 
-// The cached constructor for (name, fields), borrowed, or null: null with an
-// error set when a lookup or comparison failed.
-PyObject* recent_constructor(PyObject* recent, PyObject* name, PyObject* fields) {
-  PyObject* entry = PyDict_GetItemWithError(recent, name);  // borrowed
-  if (!entry || !PyTuple_Check(entry) || PyTuple_Size(entry) != 2) return nullptr;
-  Ref held = Ref::borrow(entry);  // comparing may run code that changes the dict
-  const int same = PyObject_RichCompareBool(PyTuple_GetItem(entry, 0), fields, Py_EQ);
-  if (same <= 0) return nullptr;
-  return PyTuple_GetItem(entry, 1);
+// Is every item of `fields` an exact str? Only then does comparing it with
+// the stored list run no Python code of the caller's.
+bool exact_str_items(PyObject* fields) {
+  for (Py_ssize_t i = 0, n = PyList_Size(fields); i < n; ++i)
+    if (!PyUnicode_CheckExact(PyList_GetItem(fields, i))) return false;
+  return true;
+}
+
+// The cached constructor for (name, fields) (a new reference), or an empty
+// Ref: with an error set when a lookup or comparison failed. Everything it
+// reads is held strongly, since the dict lookup and the comparison may run
+// code (keys or stored items of str subclasses) that empties the cache.
+Ref recent_constructor(PyObject* recent_dict, PyObject* name, PyObject* fields) {
+  Ref recent = Ref::borrow(recent_dict);
+  PyObject* found = PyDict_GetItemWithError(recent.get(), name);  // borrowed
+  if (!found || !PyTuple_Check(found) || PyTuple_Size(found) != 2) return Ref();
+  Ref entry = Ref::borrow(found);
+  Ref stored = Ref::borrow(PyTuple_GetItem(entry.get(), 0));
+  Ref made = Ref::borrow(PyTuple_GetItem(entry.get(), 1));
+  const int same = PyObject_RichCompareBool(stored.get(), fields, Py_EQ);
+  if (same <= 0) return Ref();
+  return made;
 }
 
 // fallback(*args, **kwargs) from a vectorcall argument array.
@@ -49,11 +62,11 @@ PyObject* cached_make_class(PyObject* self, PyObject* const* args, Py_ssize_t na
                             PyObject* kwnames) noexcept {
   PyObject* globals = PyModule_GetDict(self);  // borrowed
   if (!globals) return nullptr;
-  if (nargs == 2 && !kwnames && PyUnicode_CheckExact(args[0]) && PyList_CheckExact(args[1])) {
+  if (nargs == 2 && !kwnames && PyUnicode_CheckExact(args[0]) && PyList_CheckExact(args[1]) &&
+      exact_str_items(args[1])) {
     PyObject* recent = PyDict_GetItemWithError(globals, g_state.str_recent);  // borrowed
     if (recent && PyDict_Check(recent)) {
-      if (PyObject* made = recent_constructor(recent, args[0], args[1]))
-        return Ref::borrow(made).release();
+      if (Ref made = recent_constructor(recent, args[0], args[1])) return made.release();
     }
     if (PyErr_Occurred()) return nullptr;
   }

@@ -7,9 +7,9 @@
 namespace korvane {
 
 // _bind_make_class(module): the `make_class` function of korvane._reconstruct.
-// A call (name, field_names) with an exact str and an exact list, where the
-// module's `_recent[name]` is a pair (stored list, constructor) whose list is
-// equal, returns that constructor; every other call goes to the module's
+// A call (name, field_names) with an exact str and an exact list of exact
+// strs, where the module's `_recent[name]` is a pair (stored list,
+// constructor) whose list is equal, returns that constructor; every other call goes to the module's
 // `_make_class` with the same arguments.
 PyObject* op_bind_make_class(PyObject* self, PyObject* module) noexcept;
 

@@ -4,6 +4,7 @@
 #include <exception>
 #include <new>
 
+#include "attributes.h"
 #include "binding.h"
 #include "format/decoder.h"
 #include "graph/traversal.h"
@@ -71,11 +72,27 @@ PyObject* op_dump(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     KV_ASSIGN_OR_RETURN(Ref image, graph::encode(bound.slots[0]));
     Ref write = Ref::steal(PyObject_GetAttr(bound.slots[1], g_state.str_write));
     if (!write) return PyError::fetch();
+    const Py_ssize_t size = PyBytes_Size(image.get());
     Ref call_args = Ref::steal(PyTuple_New(1));
     if (!call_args) return PyError::fetch();
     PyTuple_SetItem(call_args.get(), 0, image.release());
     Ref written = Ref::steal(PyObject_Call(write.get(), call_args.get(), nullptr));
     if (!written) return PyError::fetch();
+    // `write` is called once. A count below the size (a raw or non-blocking
+    // file) means the rest is lost: that is an error, not a success. Other
+    // results (None from most writers) are taken as the whole document.
+    if (PyLong_Check(written.get())) {
+      const long long count = PyLong_AsLongLong(written.get());
+      if (count == -1 && PyErr_Occurred()) {
+        if (!drop_ordinary_error()) return PyError::fetch();
+      } else if (count >= 0 && count < size) {
+        PyErr_Format(PyExc_OSError,
+                     "dump: file.write() took %lld of the %zd bytes of the document; the rest "
+                     "was not written (use a buffered, blocking file)",
+                     count, size);
+        return PyError::fetch();
+      }
+    }
     return Ref::borrow(Py_None);
   });
 }

@@ -191,7 +191,7 @@ class RecordingWriter:
 
     def write(self, *args, **kwargs):
         self.calls.append((args, kwargs))
-        return 0
+        return len(args[0]) if args else 0
 
 
 class ReaderOf:

@@ -572,3 +572,182 @@ def test_small_keys_with_sharing_still_load():
         back = korvane.loads(korvane.dumps(value))
         assert back == value
     """)
+
+
+# ---- user code during make_class, hashing and version reads ----------------------
+
+SNEAKY = """
+import korvane._reconstruct as R
+class Sneaky(str):
+    # Comparing it empties the constructor cache.
+    def __eq__(self, other):
+        R._forget()
+        return str.__eq__(self, other)
+    __hash__ = str.__hash__
+"""
+
+
+def test_make_class_survives_comparisons_that_empty_its_cache():
+    run_case(
+        SNEAKY
+        + """
+# The cached constructor is held only by the cache entry being compared.
+R._recent["K"] = (["a", Sneaky("zz")], [2**70])
+got = R.make_class("K", ["a", "zz"])
+junk = [[object()] for _ in range(1000)]
+assert got == [2**70], got
+R._recent["K"] = (["a", "zz"], [2**70])
+got = R.make_class("K", ["a", Sneaky("zz")])   # not answered from the cache
+junk = [[object()] for _ in range(1000)]
+assert [f.name for f in dataclasses.fields(got)] == ["a", "zz"], got
+"""
+    )
+
+
+# Entry 0 is the outer tuple (1,), entry 1 the inner tuple (2,), entry 2 a
+# dict whose two pairs have the same key and refer back to them.
+@pytest.mark.parametrize("first, later", [(1, 0), (0, 1)], ids=["outer", "inner"])
+def test_later_dict_pair_wins_over_unfinished_tuples(first, later):
+    run_case(f"""
+        objects = [seq(1, tag=TUPLE), seq(2, tag=TUPLE),
+                   dict_entry((3, {first}), (3, {later})), NONE]
+        outer = korvane.loads(document(objects=objects))
+        inner = outer[0]
+        d = inner[0]
+        assert d == {{None: (outer, inner)[{later}]}} and d[None] is (outer, inner)[{later}]
+    """)
+
+
+# A list holds the instance X, then a reference back to the unfinished tuple
+# around it; X is then hashed as a key or set element inside that tuple.
+@pytest.mark.parametrize(
+    "place", ["dict_entry((2, 4))", "seq(2, tag=SET)"], ids=["dict key", "set element"]
+)
+def test_hash_of_user_class_never_sees_a_stand_in(place):
+    run_case(f"""
+        seen = []
+        class H:
+            def __init__(self, **kw): self.__dict__.update(kw)
+            def __hash__(self):
+                seen.append([type(x).__name__ for x in self.f])
+                return 1
+        use_dataclasses(H=H)
+        objects = [seq(1, 3, tag=TUPLE), seq(2, 0), dataclass(0, 1), {place}, NONE]
+        data = document(strings=[b"H", b"f"], types=[(0, 0, [1])], objects=objects)
+        expect(ValueError, korvane.loads, data, match="unfinished tuple or frozenset")
+        assert seen == [], seen
+    """)
+
+
+@pytest.mark.parametrize("exc", ["KeyboardInterrupt", "SystemExit", "GeneratorExit"])
+@pytest.mark.parametrize("where", ["property", "index"])
+def test_interrupt_while_reading_the_version_propagates(exc, where):
+    run_case(f"""
+        class Boom:
+            def __index__(self): raise {exc}("boom")
+        @dataclasses.dataclass
+        class V:
+            x: int = 0
+            if {where!r} == "property":
+                @property
+                def __korvane_version__(self): raise {exc}("boom")
+            else:
+                __korvane_version__ = Boom()
+        data = korvane.dumps(1)  # any document will do below
+        expect({exc}, korvane.dumps, V())
+        use_dataclasses(V=V)
+        doc = document(strings=[b"V", b"x"], types=[(0, 3, [1])],
+                       objects=[dataclass(0, 1), NONE])
+        expect({exc}, korvane.loads, doc)
+        # An ordinary error of that step still means "no version".
+        class Plain:
+            def __index__(self): raise ValueError("no")
+        V.__korvane_version__ = Plain()
+        assert korvane.loads(korvane.dumps(V())) == V()
+    """)
+
+
+# ---- small documents that used to take superlinear time or memory -------------
+
+# Each builds a document under 4 MB; the load must end (either way) within
+# the bounds below, which are far above the figures it prints.
+SMALL_SLOW = {
+    "65,535 fields of an unregistered record": """
+        names = [b"f%d" % i for i in range(65535)]
+        data = document(strings=[b"Wide"] + names, types=[(0, 0, list(range(1, 65536)))],
+                        objects=[dataclass(0, *[1] * 65535), NONE])
+        outcome = ValueError""",
+    "one field name 65,535 times": """
+        data = document(strings=[b"Dup", b"a"], types=[(0, 0, [1] * 65535)],
+                        objects=[dataclass(0), NONE])
+        outcome = ValueError""",
+    "1,000,000 references under 4,000 tuples": """
+        sys.setrecursionlimit(100_000)
+        depth = 4000
+        objects = [seq(i + 1, tag=TUPLE) for i in range(depth)] + [seq(*[0] * 1_000_000)]
+        data = document(objects=objects)
+        outcome = tuple""",
+    "two 65,535-field entries naming each other": """
+        names = [b"f%d" % i for i in range(65535)]
+        data = document(strings=[b"A"] + names, types=[(0, 0, list(range(1, 65536)))],
+                        objects=[dataclass(0, *[2] * 65534, 1), dataclass(0, *[2] * 65534, 0),
+                                 NONE])
+        outcome = RecursionError""",
+}
+
+
+@pytest.mark.parametrize("limit", [None, 10**6], ids=["default limit", "raised limit"])
+@pytest.mark.parametrize("build", SMALL_SLOW.values(), ids=SMALL_SLOW.keys())
+def test_small_documents_load_in_linear_time_and_memory(build, limit):
+    out = run_case(
+        textwrap.dedent(build)
+        + f"""
+if {limit!r}: sys.setrecursionlimit({limit!r})
+use_dataclasses()
+korvane._reconstruct.make_class = korvane._reconstruct._make_class
+def status(key):
+    with open("/proc/self/status") as f:
+        return int(next(l for l in f if l.startswith(key)).split()[1]) // 1024
+assert len(data) < 4 << 20
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")   # the peak counts from here
+before = status("VmRSS:")
+start = time.monotonic()
+try:
+    result = type(korvane.loads(data))
+except Exception as e:
+    result = type(e)
+seconds = time.monotonic() - start
+peak = status("VmHWM:") - before
+print(f"figures: {{len(data) >> 10}} KiB, {{seconds:.2f}} s, {{peak}} MiB peak, {{result.__name__}}")
+assert result is outcome, result
+assert seconds < 10 and peak < 256, (seconds, peak)
+"""
+    )
+    print(out)
+
+
+# ---- dump ------------------------------------------------------------------------
+
+
+def test_dump_refuses_a_short_write():
+    run_case("""
+        import fcntl, os
+        class Writer:
+            def __init__(self, answer): self.answer, self.calls = answer, 0
+            def write(self, b):
+                self.calls += 1
+                return self.answer(b)
+        for answer, error in ((lambda b: 10, OSError), (lambda b: len(b), None),
+                              (lambda b: None, None), (lambda b: 2**80, None)):
+            w = Writer(answer)
+            if error: expect(error, korvane.dump, [1, 2, 3], w, match="took 10 of the")
+            else: assert korvane.dump([1, 2, 3], w) is None
+            assert w.calls == 1
+        r, w = os.pipe()
+        fcntl.fcntl(w, fcntl.F_SETFL, fcntl.fcntl(w, fcntl.F_GETFL) | os.O_NONBLOCK)
+        with os.fdopen(w, "wb", buffering=0) as f:
+            expect(OSError, korvane.dump, bytes(1 << 20), f, match="the rest was not written")
+        with os.fdopen(r, "rb") as f:
+            expect(ValueError, korvane.load, f, match="truncated")
+    """)

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "attributes.h"
@@ -103,6 +104,9 @@ PyResult<Ref> import_helper(ModuleLookup& name, ModuleLookup& legacy) {
   return legacy.get();
 }
 
+uint32_t final_number(const ParsedDocument& doc, uint32_t n, bool& ok);
+bool hashes_children(const ParsedDocument& doc, uint32_t n);
+
 class Decoder {
  public:
   // Canonical: entries are expected in the order the writer numbers them
@@ -120,7 +124,8 @@ class Decoder {
         memo_(doc.object_count() + size_t{1}),
         count_(doc.object_count()),
         canonical_(mode == Mode::Canonical),
-        fill_in_place_(doc.dataclass_entries == 0) {
+        fill_in_place_(doc.dataclass_entries == 0),
+        in_progress_(doc.object_count()) {
     decoded_.assign(doc.string_count(), 0);
   }
   Decoder(const Decoder&) = delete;
@@ -145,10 +150,12 @@ class Decoder {
 
  private:
   // A reference back to a tuple or frozenset that is still being built gets
-  // this marker; the places that can take the finished object later (list
-  // items, dict values) are recorded and patched when it is done.
+  // a stand-in, a bare object made for that entry alone; the places that can
+  // take the finished object later (list items, dict values) are recorded
+  // per entry and patched when it is done. A place patched only while it
+  // still holds that entry's own stand-in, so a later dict pair with an
+  // equal key keeps its value.
   struct Patch {
-    uint32_t target;
     Ref container;
     Py_ssize_t index;  // list item
     Ref key;           // dict value
@@ -184,7 +191,22 @@ class Decoder {
 
   // A child that must be a finished object (key, element, field).
   PyResult<Ref> resolve_final(uint32_t n);
-  PyResult<Ref> marker();
+  PyResult<Ref> stand_in(uint32_t n);
+  // Is `obj`, got for child number `n`, the stand-in of an unfinished entry?
+  bool is_stand_in(uint32_t n, PyObject* obj) const {
+    if (!stand_ins_ || !Py_IS_TYPE(obj, &PyBaseObject_Type)) return false;
+    bool ok;
+    const uint32_t t = final_number(doc_, n, ok);
+    return ok && in_progress_[t] && memo_[t] == obj;
+  }
+  void add_patch(uint32_t n, PyObject* container, Py_ssize_t index, Ref key) {
+    bool ok;
+    patches_[final_number(doc_, n, ok)].push_back(
+        Patch{Ref::borrow(container), index, std::move(key)});
+    ++pending_;
+  }
+  bool runs_user_code(uint32_t n, PyObject* key);
+  bool reaches_dataclass(uint32_t root);
   PyError restart() {
     restart_ = true;
     return Error{ErrorKind::Panic, "document out of canonical order"};
@@ -199,14 +221,20 @@ class Decoder {
     memo_[n] = Ref::borrow(obj).release();
     stored_.push_back(n);
   }
-  PyResult<Ok> finish_patches(uint32_t n, PyObject* finished, size_t from);
+  PyResult<Ok> finish_patches(uint32_t n, PyObject* finished, PyObject* stand_in);
   [[gnu::noinline]] PyResult<Ok> charge_hash(uint32_t n);
   PyResult<Ok> cache_type_strings(uint16_t type_id);
   PyResult<Ok> check_no_stand_ins() {
-    if (patches_.empty()) return Ok();
+    if (pending_ == 0) return Ok();
     return value_error(
         "Invalid data: a dataclass would be built while a list or dict it can reach still "
         "waits for an unfinished tuple or frozenset");
+  }
+  // Hashing or comparing keys of user classes would show them the stand-ins.
+  PyError user_hash_error() {
+    return value_error(
+        "Invalid data: a dataclass instance would be hashed or compared as a key or set "
+        "element while a list or dict still waits for an unfinished tuple or frozenset");
   }
   uint64_t expanded_size(uint32_t n);
 
@@ -216,9 +244,10 @@ class Decoder {
   ZeroedArray<PyObject*> memo_;   // object number -> owned object; numbers are dense
   std::vector<uint32_t> stored_;  // the numbers that hold a memo entry
   std::vector<uint8_t> decoded_;  // string index -> decoded once, so UTF-8
-  std::vector<Patch> patches_;
-  Ref marker_;
-  uint32_t marker_target_ = 0;  // the unfinished object the marker last stood for
+  std::unordered_map<uint32_t, std::vector<Patch>> patches_;  // unfinished entry -> places
+  size_t pending_ = 0;     // patches not yet applied
+  uint32_t stand_ins_ = 0;  // stand-ins made so far
+  uint32_t opened_ = 0;     // containers whose build has started
   uint32_t next_ = 0;           // Canonical: the number the next direct visit must name
   uint32_t count_;              // entries in the object table
   bool canonical_;
@@ -235,14 +264,17 @@ class Decoder {
   std::vector<uint32_t> seen_;   // stamps of the walk counting distinct entries
   uint32_t stamp_ = 0;
   bool fill_in_place_;
+  std::vector<bool> in_progress_;    // tuples and frozensets being built
+  std::vector<uint8_t> user_hash_;   // reaches_dataclass per entry: 0 unknown, 1 busy, 2 no, 3 yes
+  std::vector<uint32_t> open_since_;  // dataclass being built: 1 + opened_ at its start
 };
 
-PyResult<Ref> Decoder::marker() {
-  if (!marker_) {
-    marker_ = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-    if (!marker_) return PyError::fetch();
-  }
-  return Ref::borrow(marker_.get());
+PyResult<Ref> Decoder::stand_in(uint32_t n) {
+  Ref obj = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+  if (!obj) return PyError::fetch();
+  store(n, obj.get());  // Canonical: only a Reference reaches here, so n is a target
+  ++stand_ins_;
+  return obj;
 }
 
 PyResult<Ref> Decoder::resolve(uint32_t n) {
@@ -260,12 +292,10 @@ PyResult<Ref> Decoder::resolve(uint32_t n) {
     if ((end & ParsedDocument::kRefMissing) == ParsedDocument::kRefMissing)
       return value_error("Invalid reference: " + std::to_string(end & 0xFFFFFFFFu));
     n = static_cast<uint32_t>(end);
-    if (canonical_ && !memo_[n]) return restart();  // a forward reference
+    if (canonical_ && !memo_[n] && !in_progress_[n]) return restart();  // a forward reference
   }
-  if (PyObject* done = memo_[n]) {
-    if (done == marker_.get()) marker_target_ = n;
-    return Ref::borrow(done);
-  }
+  if (PyObject* done = memo_[n]) return Ref::borrow(done);
+  if (in_progress_[n]) return stand_in(n);
   return build(n);
 }
 
@@ -281,7 +311,6 @@ struct Decoder::ScalarView {
   const uint8_t* const base = d.doc_.input.data();
   const uint8_t* const end = d.input_end_;
   const size_t string_count = d.decoded_.size();
-  PyObject* const marker = d.marker_.get();
   const uint32_t count = d.count_;
 
   [[gnu::always_inline]] inline PyObject* take(uint32_t n, uint32_t& next) const {
@@ -293,7 +322,8 @@ struct Decoder::ScalarView {
       if ((word & (ParsedDocument::kRefLoop | ParsedDocument::kRefMissing)) != ParsedDocument::kRefBit)
         return nullptr;
       obj = d.memo_[static_cast<uint32_t>(word)];
-      if (!obj || obj == marker) return nullptr;
+      // A bare object may be a stand-in: the slow path tells.
+      if (!obj || Py_IS_TYPE(obj, &PyBaseObject_Type)) return nullptr;
       Py_INCREF(obj);
     } else {
       if (word & ParsedDocument::kTargetBit) return nullptr;
@@ -346,7 +376,7 @@ PyObject* Decoder::decode_text(uint32_t index) {
 
 PyResult<Ref> Decoder::resolve_final(uint32_t n) {
   KV_ASSIGN_OR_RETURN(Ref obj, resolve(n));
-  if (marker_ && obj.get() == marker_.get())
+  if (is_stand_in(n, obj.get()))
     return value_error(
         "Invalid data: a tuple or frozenset is reached from inside itself through a key, "
         "a set element, a tuple, a frozenset or a dataclass field");
@@ -398,6 +428,7 @@ PyResult<Ref> Decoder::build_list(uint32_t n, const GraphNode& node) {
   Ref list = Ref::steal(PyList_New(fill_in_place_ ? node.count : 0));
   if (!list) return PyError::fetch();
   store(n, list.get());
+  ++opened_;
   DepthGuard guard;
   if (!guard.enter(stack_floor_, kWhere)) return PyError::fetch();
   for (uint32_t i = 0; i < node.count; ++i) {
@@ -412,8 +443,8 @@ PyResult<Ref> Decoder::build_list(uint32_t n, const GraphNode& node) {
       }
     }
     KV_ASSIGN_OR_RETURN(Ref item, child(node.child(i)));
-    if (marker_ && item.get() == marker_.get())
-      patches_.push_back(Patch{marker_target_, Ref::borrow(list.get()), static_cast<Py_ssize_t>(i), Ref()});
+    if (is_stand_in(node.child(i), item.get()))
+      add_patch(node.child(i), list.get(), static_cast<Py_ssize_t>(i), Ref());
     if (fill_in_place_) {
       PyList_SetItem(list.get(), i, item.release());
     } else if (PyList_Append(list.get(), item.get()) < 0) {
@@ -427,8 +458,10 @@ PyResult<Ref> Decoder::build_dict(uint32_t n, const GraphNode& node) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return PyError::fetch();
   store(n, dict.get());
+  ++opened_;
   DepthGuard guard;
   if (!guard.enter(stack_floor_, kWhere)) return PyError::fetch();
+  bool user_keys = false;  // a key whose hashing or comparing runs user code
   for (uint32_t i = 0; i < node.count; ++i) {
     Ref key, value;
     if (PyObject* plain = try_scalar(node.child(2 * i))) {
@@ -443,10 +476,17 @@ PyResult<Ref> Decoder::build_dict(uint32_t n, const GraphNode& node) {
       if (PyErr_Occurred()) return PyError::fetch();
       KV_ASSIGN_OR_RETURN(value, resolve(node.child(2 * i + 1)));
     }
-    if (might_hash_slowly(key.get())) KV_TRY(charge_hash(node.child(2 * i)));
+    if (might_hash_slowly(key.get())) {
+      KV_TRY(charge_hash(node.child(2 * i)));
+      user_keys = user_keys || runs_user_code(node.child(2 * i), key.get());
+    }
+    if (user_keys && pending_) return user_hash_error();
     if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return PyError::fetch();
-    if (marker_ && value.get() == marker_.get())
-      patches_.push_back(Patch{marker_target_, Ref::borrow(dict.get()), -1, std::move(key)});
+    if (is_stand_in(node.child(2 * i + 1), value.get())) {
+      // Patching sets the item again, which hashes and compares the keys.
+      if (user_keys) return user_hash_error();
+      add_patch(node.child(2 * i + 1), dict.get(), -1, std::move(key));
+    }
   }
   return dict;
 }
@@ -455,46 +495,51 @@ PyResult<Ref> Decoder::build_set(uint32_t n, const GraphNode& node) {
   Ref set = Ref::steal(PySet_New(nullptr));
   if (!set) return PyError::fetch();
   store(n, set.get());
+  ++opened_;
   DepthGuard guard;
   if (!guard.enter(stack_floor_, kWhere)) return PyError::fetch();
+  bool user_items = false;  // an element whose hashing or comparing runs user code
   for (uint32_t i = 0; i < node.count; ++i) {
     KV_ASSIGN_OR_RETURN(Ref item, final_child(node.child(i)));
-    if (might_hash_slowly(item.get())) KV_TRY(charge_hash(node.child(i)));
+    if (might_hash_slowly(item.get())) {
+      KV_TRY(charge_hash(node.child(i)));
+      user_items = user_items || runs_user_code(node.child(i), item.get());
+    }
+    if (user_items && pending_) return user_hash_error();
     if (PySet_Add(set.get(), item.get()) < 0) return PyError::fetch();
   }
   return set;
 }
 
-PyResult<Ok> Decoder::finish_patches(uint32_t n, PyObject* finished, size_t from) {
-  size_t keep = from;
-  for (size_t i = from; i < patches_.size(); ++i) {
-    Patch& p = patches_[i];
-    if (p.target != n) {
-      if (keep != i) patches_[keep] = std::move(p);
-      ++keep;
-      continue;
-    }
+PyResult<Ok> Decoder::finish_patches(uint32_t n, PyObject* finished, PyObject* stand_in) {
+  auto found = patches_.find(n);
+  if (found == patches_.end()) return Ok();
+  const std::vector<Patch> places = std::move(found->second);
+  patches_.erase(found);
+  pending_ -= places.size();
+  for (const Patch& p : places) {
     PyObject* c = p.container.get();
     if (p.index >= 0) {
-      if (p.index < PyList_Size(c) && PyList_GetItem(c, p.index) == marker_.get()) {
+      if (p.index < PyList_Size(c) && PyList_GetItem(c, p.index) == stand_in) {
         Py_INCREF(finished);
         if (PyList_SetItem(c, p.index, finished) < 0) return PyError::fetch();
       }
-    } else if (PyDict_GetItem(c, p.key.get()) == marker_.get()) {
-      if (PyDict_SetItem(c, p.key.get(), finished) < 0) return PyError::fetch();
+      continue;
     }
+    // No key of this dict runs user code (build_dict saw to that).
+    PyObject* now = PyDict_GetItemWithError(c, p.key.get());  // borrowed
+    if (!now && PyErr_Occurred()) return PyError::fetch();
+    if (now == stand_in && PyDict_SetItem(c, p.key.get(), finished) < 0) return PyError::fetch();
   }
-  patches_.resize(keep);
   return Ok();
 }
 
-// Tuples and frozensets cannot exist before their items: the marker stands
-// in the memo meanwhile, and patches give the finished object to the places
-// that received the marker.
+// Tuples and frozensets cannot exist before their items: a reference back
+// to one meanwhile gets its stand-in, and patches give the finished object
+// to the places that received it.
 PyResult<Ref> Decoder::build_tuple(uint32_t n, const GraphNode& node) {
-  KV_ASSIGN_OR_RETURN(Ref mark, marker());
-  store(n, mark.get());
-  const size_t patches_from = patches_.size();
+  in_progress_[n] = true;
+  ++opened_;
   Ref tuple = Ref::steal(PyTuple_New(node.count));
   if (!tuple) return PyError::fetch();
   {
@@ -505,28 +550,36 @@ PyResult<Ref> Decoder::build_tuple(uint32_t n, const GraphNode& node) {
       PyTuple_SetItem(tuple.get(), i, item.release());
     }
   }
+  in_progress_[n] = false;
+  Ref stand_in = Ref::borrow(memo_[n]);  // held while the places are patched
   store(n, tuple.get());
-  KV_TRY(finish_patches(n, tuple.get(), patches_from));
+  if (stand_in) KV_TRY(finish_patches(n, tuple.get(), stand_in.get()));
   return tuple;
 }
 
 PyResult<Ref> Decoder::build_frozenset(uint32_t n, const GraphNode& node) {
-  KV_ASSIGN_OR_RETURN(Ref mark, marker());
-  store(n, mark.get());
-  const size_t patches_from = patches_.size();
+  in_progress_[n] = true;
+  ++opened_;
   Ref set = Ref::steal(PyFrozenSet_New(nullptr));
   if (!set) return PyError::fetch();
   {
     DepthGuard guard;
     if (!guard.enter(stack_floor_, kWhere)) return PyError::fetch();
+    bool user_items = false;
     for (uint32_t i = 0; i < node.count; ++i) {
       KV_ASSIGN_OR_RETURN(Ref item, final_child(node.child(i)));
-      if (might_hash_slowly(item.get())) KV_TRY(charge_hash(node.child(i)));
+      if (might_hash_slowly(item.get())) {
+        KV_TRY(charge_hash(node.child(i)));
+        user_items = user_items || runs_user_code(node.child(i), item.get());
+      }
+      if (user_items && pending_) return user_hash_error();
       if (PySet_Add(set.get(), item.get()) < 0) return PyError::fetch();
     }
   }
+  in_progress_[n] = false;
+  Ref stand_in = Ref::borrow(memo_[n]);
   store(n, set.get());
-  KV_TRY(finish_patches(n, set.get(), patches_from));
+  if (stand_in) KV_TRY(finish_patches(n, set.get(), stand_in.get()));
   return set;
 }
 
@@ -647,6 +700,53 @@ PyResult<Ok> Decoder::charge_hash(uint32_t n) {
   return Ok();
 }
 
+// Would hashing or comparing `key`, built for child number `n`, run code of
+// a class that make_class gave? Dataclass instances, and tuples and
+// frozensets holding one, may; str, int, float, bytes and the rest never do.
+bool Decoder::runs_user_code(uint32_t n, PyObject* key) {
+  if (doc_.dataclass_entries == 0 || Py_IS_TYPE(key, &PyBytes_Type)) return false;
+  if (!Py_IS_TYPE(key, &PyTuple_Type) && !Py_IS_TYPE(key, &PyFrozenSet_Type)) return true;
+  bool ok;
+  const uint32_t m = final_number(doc_, n, ok);
+  return !ok || reaches_dataclass(m);
+}
+
+// Does hashing entry `root` reach a Dataclass entry? Cached per entry; an
+// entry met again while its own walk is open counts as reaching one.
+bool Decoder::reaches_dataclass(uint32_t root) {
+  enum : uint8_t { kUnknown, kBusy, kNo, kYes };
+  if (user_hash_.empty()) user_hash_.assign(doc_.object_count(), kUnknown);
+  if (user_hash_[root] == kNo || user_hash_[root] == kYes) return user_hash_[root] == kYes;
+  struct Frame {
+    uint32_t n;
+    uint32_t next;
+    bool yes;
+  };
+  std::vector<Frame> stack{{root, 0, doc_.input[doc_.offset(root)] == kTagDataclass}};
+  user_hash_[root] = kBusy;
+  while (!stack.empty()) {
+    Frame& f = stack.back();
+    const GraphNode node = doc_.node(f.n);
+    if (!f.yes && f.next < node.count) {
+      bool ok;
+      const uint32_t c = final_number(doc_, node.child(f.next++), ok);
+      if (!ok || !hashes_children(doc_, c)) continue;
+      if (user_hash_[c] == kYes || user_hash_[c] == kBusy) {
+        f.yes = true;
+      } else if (user_hash_[c] == kUnknown) {
+        user_hash_[c] = kBusy;
+        stack.push_back(Frame{c, 0, doc_.input[doc_.offset(c)] == kTagDataclass});
+      }
+      continue;
+    }
+    const bool yes = f.yes;
+    user_hash_[f.n] = yes ? kYes : kNo;
+    stack.pop_back();
+    if (yes && !stack.empty()) stack.back().yes = true;
+  }
+  return user_hash_[root] == kYes;
+}
+
 // ---- dataclasses ---------------------------------------------------------
 
 PyResult<Ref> Decoder::build_dataclass(uint32_t n, const GraphNode& node) {
@@ -657,21 +757,37 @@ PyResult<Ref> Decoder::build_dataclass(uint32_t n, const GraphNode& node) {
   KV_ASSIGN_OR_RETURN(Ref module, import_helper(reconstruct_, legacy_reconstruct_));
   const auto name_count = static_cast<Py_ssize_t>(entry.field_names.size());
   KV_TRY(cache_type_strings(node.type_id));
-  const std::vector<Ref>& field_strs = field_strs_[node.type_id];
-  Ref names = Ref::steal(PyList_New(name_count));
-  if (!names) return PyError::fetch();
-  for (Py_ssize_t i = 0; i < name_count; ++i)
-    PyList_SetItem(names.get(), i, Ref::borrow(field_strs[i].get()).release());
   std::vector<Ref> values;
-  values.reserve(node.count);
   {
+    // A field that leads back to this entry builds it again. When no
+    // container was started since this build began, the way back passed
+    // through dataclass entries alone: the new build would take the same
+    // way again, for ever.
+    if (open_since_.empty()) open_since_.assign(doc_.object_count(), 0);
+    if (open_since_[n] == opened_ + 1)
+      return Error{ErrorKind::Recursion,
+                   "maximum nesting depth exceeded while decoding: dataclass entry " +
+                       std::to_string(n) + " holds itself through dataclass fields alone"};
+    struct Reopen {
+      uint32_t& slot;
+      uint32_t saved;
+      ~Reopen() { slot = saved; }
+    } reopen{open_since_[n], open_since_[n]};
+    open_since_[n] = opened_ + 1;
     DepthGuard guard;
     if (!guard.enter(stack_floor_, kWhere)) return PyError::fetch();
+    // Grown as the fields come, so an unfinished build holds no more than
+    // the values it has.
     for (uint32_t i = 0; i < node.count; ++i) {
       KV_ASSIGN_OR_RETURN(Ref value, final_child(node.child(i)));
       values.push_back(std::move(value));
     }
   }
+  const std::vector<Ref>& field_strs = field_strs_[node.type_id];
+  Ref names = Ref::steal(PyList_New(name_count));
+  if (!names) return PyError::fetch();
+  for (Py_ssize_t i = 0; i < name_count; ++i)
+    PyList_SetItem(names.get(), i, Ref::borrow(field_strs[i].get()).release());
   // Fields may hold lists still waiting for an unfinished tuple; user code
   // must never see the stand-in object in them.
   KV_TRY(check_no_stand_ins());
@@ -692,11 +808,17 @@ PyResult<Ref> Decoder::build_dataclass(uint32_t n, const GraphNode& node) {
 
   // The class's current version, read from the instance; none means final.
   uint32_t current = 0;
-  Ref version = versions_.first_found(instance.get());
+  // An unreadable version means none; an interrupt or exit propagates.
+  KV_ASSIGN_OR_RETURN(Ref version, versions_.first_found(instance.get()));
   if (version) {
-    if (auto v = index_to_u32(version.get())) current = *v;
+    auto v = index_to_u32(version.get());
+    if (v) {
+      current = *v;
+    } else {
+      std::move(v).error().raise();
+      if (!drop_ordinary_error()) return PyError::fetch();
+    }
   }
-  PyErr_Clear();
   const uint32_t stored = entry.schema_version;
   if (stored != current && stored != 0 && current != 0) {
     KV_ASSIGN_OR_RETURN(instance, migrate(entry, cls.get(), instance.get(), names.get(), values,
@@ -798,8 +920,9 @@ PyResult<Ref> Decoder::migrate(const graph::TypeEntry& entry, PyObject* cls, PyO
     if (PyDict_SetItem(extra.get(), key, value) < 0) return PyError::fetch();
   }
   if (PyDict_Size(extra.get()) > 0) {
-    if (PyObject_SetAttr(second.get(), g_state.str_korvane_extra, extra.get()) < 0) PyErr_Clear();
-    if (PyObject_SetAttr(second.get(), g_state.str_meridel_extra, extra.get()) < 0) PyErr_Clear();
+    for (PyObject* attr : {g_state.str_korvane_extra, g_state.str_meridel_extra})
+      if (PyObject_SetAttr(second.get(), attr, extra.get()) < 0 && !drop_ordinary_error())
+        return PyError::fetch();
   }
   return second;
 }

@@ -427,13 +427,15 @@ PyResult<uint32_t> capture_set(CaptureState& s, PyObject* obj, NodeKind kind) {
 // ---- dataclasses ---------------------------------------------------------
 
 // The class's schema version; absent, unreadable or not a u32 means 0.
-uint32_t read_schema_version(CaptureState& s, PyObject* obj) {
-  Ref version = s.versions.first_found(obj);
-  if (!version) return 0;
+// Interrupts and exits raised on the way propagate.
+PyResult<uint32_t> read_schema_version(CaptureState& s, PyObject* obj) {
+  KV_ASSIGN_OR_RETURN(Ref version, s.versions.first_found(obj));
+  if (!version) return uint32_t{0};
   auto v = index_to_u32(version.get());
   if (!v) {
-    PyErr_Clear();
-    return 0;
+    std::move(v).error().raise();
+    if (!drop_ordinary_error()) return PyError::fetch();
+    return uint32_t{0};
   }
   return *v;
 }
@@ -522,7 +524,7 @@ PyResult<uint32_t> capture_dataclass(CaptureState& s, PyObject* obj, std::string
   // The layout may be replaced by a nested dataclass: hold our own keys.
   Ref keys = Ref::borrow(layout->keys.get());
   const auto count = static_cast<uint32_t>(layout->texts.size());
-  const uint32_t version = read_schema_version(s, obj);
+  KV_ASSIGN_OR_RETURN(const uint32_t version, read_schema_version(s, obj));
   uint32_t type_id;
   if (layout->registered && layout->version == version && layout->name == name) {
     type_id = layout->type_id;
