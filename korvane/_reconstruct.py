@@ -23,11 +23,11 @@ Instances of a slotted class without ``__dict__`` cannot hold extra state.
 Such values are dropped with an :class:`ExtraStateWarning` (turn it into an
 error with the ``warnings`` filters to refuse those documents instead).
 
-When stored data lacks a required field of the registered class, the class
-declares a schema version and migrations are registered for its name, the
-instance is built without running ``__init__`` (missing fields stay unset):
-the decoder needs that instance to read the class version before it migrates
-and builds the real one.  Otherwise a missing required field is a TypeError.
+When stored data lacks a required field of the registered class, the
+constructor gives an :class:`Unfinished` stand-in, never an instance with
+fields unset: the decoder reads the class version from it and migrates, and
+when no migration follows it refuses the load with a TypeError that names the
+class, the missing fields and both versions.
 """
 
 from __future__ import annotations
@@ -40,7 +40,7 @@ import unicodedata
 import warnings
 from collections.abc import Callable, Collection, Iterable, Iterator, Sequence
 from contextlib import contextmanager
-from typing import Any, TypeVar, cast, overload
+from typing import Any, NoReturn, TypeVar, cast, overload
 
 from _korvane import _bind_make_class
 
@@ -320,27 +320,78 @@ def _build(name: str, info: _ClassInfo, kwargs: dict[str, Any]) -> Any:
         elif kind is None:
             extra[key] = value
     missing = info.required.difference(init)
-    if missing and not (_declared_version(info.cls) and migrations._has_steps(name)):
-        hint = (
-            f"no migration of {name!r} is registered to supply them"
-            if _declared_version(info.cls)
-            else "declare __korvane_version__ and register a migration to supply them"
-        )
-        raise TypeError(
-            f"cannot rebuild {name!r}: the stored data has no value for required "
-            f"field(s) {_names(missing)} ({hint})"
-        )
-    if missing or info.bypass_init:
+    if missing:
+        # Only a migration can supply them, and only the decoder knows the
+        # stored version that decides whether one runs.
+        return Unfinished(name, info.cls, missing)
+    if info.bypass_init:
         obj = _bare_instance(info, {**init, **late})
     else:
         obj = info.cls(**init)
         for key, value in late.items():
             object.__setattr__(obj, key, value)
     if extra:
-        # A bare instance is normally only read for its version and then
-        # replaced by the migrated one: no warning for it.
-        _attach_extra(name, obj, extra, warn=not missing)
+        _attach_extra(name, obj, extra)
     return obj
+
+
+class Unfinished:
+    """Stands for an instance whose stored data lacks required fields.
+
+    A constructor gives this instead of an instance of the class, which could
+    not be built without those fields.  The decoder reads the class version
+    from it (and ``__dataclass_fields__``, both delegated to the class), and
+    then either migrates the stored values, which builds the real instance,
+    or calls :meth:`refuse`: an ``Unfinished`` never becomes a loaded value.
+    """
+
+    __slots__ = ("_cls", "_missing", "_name")
+
+    def __init__(self, name: str, cls: type, missing: Collection[str]) -> None:
+        self._name = name
+        self._cls = cls
+        self._missing = tuple(sorted(missing))
+
+    def __getattr__(self, attr: str) -> Any:
+        if attr in _VERSION_ATTRS or attr == "__dataclass_fields__":
+            return getattr(self._cls, attr)
+        raise AttributeError(
+            f"{self._name!r} was not rebuilt: the stored data has no value for "
+            f"required field(s) {_names(self._missing)}"
+        )
+
+    def __repr__(self) -> str:
+        return f"<unfinished {self._name!r}: missing {_names(self._missing)}>"
+
+    def refuse(self, stored: int, current: int) -> NoReturn:
+        """Raise the TypeError of a load where no migration supplies the fields."""
+        raise TypeError(_missing_message(self._name, self._missing, stored, current))
+
+
+def _missing_message(
+    name: str, missing: Iterable[str], stored: int, current: int
+) -> str:
+    if stored == 0:
+        hint = (
+            "data stored without a schema version is never migrated; give the "
+            "field(s) a default"
+        )
+    elif current == 0:
+        hint = (
+            "declare __korvane_version__ on the class and register a migration "
+            f"from version {stored} to supply them"
+        )
+    else:
+        hint = (
+            "the data claims the class's current version but has another shape; "
+            "give the field(s) a default, or change __korvane_version__ whenever "
+            "the fields change and register a migration"
+        )
+    return (
+        f"cannot rebuild {name!r}: the stored data (schema version {stored}) has "
+        f"no value for required field(s) {_names(missing)} of the class (schema "
+        f"version {current}); {hint}"
+    )
 
 
 def _bare_instance(info: _ClassInfo, values: dict[str, Any]) -> Any:
@@ -360,20 +411,17 @@ def _bare_instance(info: _ClassInfo, values: dict[str, Any]) -> Any:
     return obj
 
 
-def _attach_extra(
-    name: str, obj: Any, extra: dict[str, Any], *, warn: bool = True
-) -> None:
+def _attach_extra(name: str, obj: Any, extra: dict[str, Any]) -> None:
     try:
         for attr in EXTRA_ATTRS:
             object.__setattr__(obj, attr, extra)
     except (AttributeError, TypeError):
-        if warn:
-            warnings.warn(
-                f"{name!r} instances have no __dict__ for extra state; dropped "
-                f"the stored value(s) of {_names(extra)}",
-                ExtraStateWarning,
-                stacklevel=_caller_level(),
-            )
+        warnings.warn(
+            f"{name!r} instances have no __dict__ for extra state; dropped "
+            f"the stored value(s) of {_names(extra)}",
+            ExtraStateWarning,
+            stacklevel=_caller_level(),
+        )
 
 
 def _caller_level() -> int:

@@ -213,6 +213,8 @@ class Decoder {
   PyResult<Ok> finish_patches(uint32_t n, PyObject* finished, size_t from);
   [[gnu::noinline]] PyResult<Ok> charge_hash(uint32_t n);
   PyResult<Ok> cache_type_strings(uint16_t type_id);
+  PyResult<Ok> refuse_unfinished(PyObject* module, PyObject* instance, uint32_t stored,
+                                 uint32_t current);
   PyResult<Ok> check_no_stand_ins() {
     if (patches_.empty()) return Ok();
     return value_error(
@@ -239,6 +241,8 @@ class Decoder {
   ModuleLookup legacy_reconstruct_{g_state.str_legacy_reconstruct};
   ModuleLookup migrations_{g_state.str_migrations};
   ModuleLookup legacy_migrations_{g_state.str_legacy_migrations};
+  Ref unfinished_;  // the helper module's stand-in type, when it has one
+  bool unfinished_known_ = false;
   std::vector<Ref> type_names_;               // type id -> class name str
   std::vector<std::vector<Ref>> field_strs_;  // type id -> interned field name strs
   std::vector<uint64_t> sizes_;  // expanded sizes of hashable containers, 0 unknown
@@ -722,9 +726,35 @@ PyResult<Ref> Decoder::build_dataclass(uint32_t n, const GraphNode& node) {
   if (stored != current && stored != 0 && current != 0) {
     KV_ASSIGN_OR_RETURN(instance, migrate(entry, cls.get(), instance.get(), names.get(), values,
                                           stored, current));
+  } else {
+    KV_TRY(refuse_unfinished(module.get(), instance.get(), stored, current));
   }
   store(n, instance.get());
   return instance;
+}
+
+// A constructor gives a stand-in of the helper module's `Unfinished` type
+// when the stored fields lack a required one; only a migration can make the
+// real instance from it. When none follows, the stand-in raises the load's
+// error and is never stored or returned.
+PyResult<Ok> Decoder::refuse_unfinished(PyObject* module, PyObject* instance, uint32_t stored,
+                                        uint32_t current) {
+  if (!unfinished_known_) {
+    Ref attr = Ref::steal(PyUnicode_FromString("Unfinished"));
+    if (!attr) return PyError::fetch();
+    unfinished_ = Ref::steal(module_attribute(module, attr.get()));
+    if (!unfinished_ || !PyType_Check(unfinished_.get())) {
+      PyErr_Clear();  // a helper module without stand-ins
+      unfinished_ = Ref();
+    }
+    unfinished_known_ = true;
+  }
+  if (!unfinished_ || Py_TYPE(instance) != reinterpret_cast<PyTypeObject*>(unfinished_.get()))
+    return Ok();
+  Ref result = Ref::steal(PyObject_CallMethod(instance, "refuse", "kk", static_cast<unsigned long>(stored),
+                                              static_cast<unsigned long>(current)));
+  if (!result) return PyError::fetch();
+  return type_error("a dataclass was not rebuilt: the stored data lacks required fields");
 }
 
 // The class name and field names of a type entry, made once per load; field
