@@ -10,6 +10,7 @@ from conftest import DATACLASS, STR, document
 
 import korvane
 from korvane import _reconstruct, migrations
+from korvane import document as kdoc
 
 
 @pytest.fixture(autouse=True)
@@ -28,7 +29,8 @@ class User:
 def user_document(stored: int, field: str) -> bytes:
     """One User entry as an older (or newer) writer stored it."""
     strings = ["User", "bob", "b@x", "name", field]
-    return document([DATACLASS(0, 1, 2), STR(1), STR(2)], strings, [(0, stored, [3, 4])])
+    objects = [DATACLASS(0, 1, 2), STR(1), STR(2)]
+    return document(objects, strings, [(0, stored, [3, 4])])
 
 
 @pytest.mark.parametrize("stored", [0, 2, 1, 3])
@@ -59,3 +61,24 @@ def test_every_version_and_shape_loads_whole_or_fails_clearly(stored, steps, fie
     else:
         user = korvane.loads(blob)
         assert type(user) is User and repr(user) == "User(name='bob', mail='b@x')"
+
+
+@dataclasses.dataclass
+class Node:
+    value: int
+    prev: object = None
+    next: object = None
+
+
+def test_a_doubly_linked_list_is_refused_before_any_class_is_called(
+    make_class_calls,
+):
+    a, b = Node(1), Node(2)
+    a.next, b.prev = b, a
+    blob = korvane.dumps({"head": [a]})
+    message = "Invalid data: a cycle made only of dataclasses passes through object "
+    with pytest.raises(ValueError, match=message + "3$"):
+        korvane.loads(blob)
+    assert make_class_calls == []
+    with pytest.raises(kdoc.CheckError, match=message + "3$"):
+        kdoc.check(blob)
