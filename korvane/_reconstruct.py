@@ -33,10 +33,7 @@ class, the missing fields and both versions.
 from __future__ import annotations
 
 import dataclasses
-import keyword
-import operator
 import sys
-import unicodedata
 import warnings
 from collections.abc import Callable, Collection, Iterable, Iterator, Sequence
 from contextlib import contextmanager
@@ -44,14 +41,18 @@ from typing import Any, NoReturn, TypeVar, cast, overload
 
 from _korvane import _bind_make_class
 
-from korvane import migrations
+from korvane import _registry
+from korvane._registry import check_name as _check_identifier
+from korvane._registry import declared_version as _declared_version
+from korvane._registry import names as _names
+from korvane._registry import qualname as _qualname
 
 __all__ = ["ExtraStateWarning", "make_class", "register", "unregister"]
 
 C = TypeVar("C", bound=type)
 
 EXTRA_ATTRS = ("__korvane_extra__", "__meridel_extra__")
-_VERSION_ATTRS = ("__korvane_version__", "__meridel_version__")
+_VERSION_ATTRS = _registry.VERSION_ATTRS
 
 # Past this many cached (name, fields) entries the cache starts afresh, so a
 # stream of crafted documents with ever new names cannot grow it without end.
@@ -62,10 +63,11 @@ _MISSING: Any = dataclasses.MISSING
 _INITVAR_TYPE = getattr(dataclasses, "_FIELD_INITVAR", None)
 _ABSENT: Any = object()  # default of the generated constructors' parameters
 
-# One lock guards both registries and this cache, so a cached constructor can
-# never outlive the registrations it was built from.
-_lock = migrations._lock
-_classes: dict[str, type] = {}
+# The registry's lock guards this cache too, and every registration change
+# clears it, so a cached constructor never outlives the registrations it was
+# built from.
+_lock = _registry.lock
+_classes = _registry.classes
 _cache: dict[tuple[str, tuple[str, ...]], Callable[..., Any]] = {}
 # The last constructor made for each name, with a private copy of its field
 # list: the decoder asks with an equal list for every instance of a class.
@@ -78,7 +80,7 @@ def _forget() -> None:
     _recent.clear()
 
 
-migrations._listeners.append(_forget)
+_registry.on_change(_forget)
 
 
 class ExtraStateWarning(RuntimeWarning):
@@ -99,8 +101,12 @@ def register(cls: type | None = None, *, name: str | None = None) -> Any:
 
     Usable as ``@register``, ``@register(name="Other")`` or
     ``register(cls, name=...)``.  ``name`` defaults to ``cls.__name__``, the
-    text the encoder writes.  Registering the same class again is a no-op;
-    another class under a taken name is a ValueError.
+    text the encoder writes.  Registering the same class again is a no-op,
+    and a class of the same module and qualified name as the registered one
+    replaces it (a re-run notebook cell, a reloaded module); another class
+    under a taken name is a ValueError.  A class whose declared schema
+    version is not an int from 0 to 2**32-1 is refused: it would be written
+    with version 0 and never migrated.
     """
     if cls is None:
 
@@ -115,17 +121,18 @@ def register(cls: type | None = None, *, name: str | None = None) -> Any:
         )
     key = cls.__name__ if name is None else name
     _check_identifier("class name", key)
+    _registry.check_version_attribute(cls)
     with _lock:
         taken = _classes.get(key)
         if taken is cls:
             return cls
-        if taken is not None:
+        if taken is not None and _qualname(taken) != _qualname(cls):
             raise ValueError(
                 f"class name {key!r} is already registered to "
                 f"{_qualname(taken)}; cannot register {_qualname(cls)} under it"
             )
         _classes[key] = cls
-        _forget()
+        _registry.changed()
     return cls
 
 
@@ -133,7 +140,7 @@ def unregister(name: str) -> type | None:
     """Forget the class registered under ``name``; return it (None if none was)."""
     with _lock:
         cls = _classes.pop(name, None)
-        _forget()
+        _registry.changed()
     return cls
 
 
@@ -141,7 +148,7 @@ def _clear() -> None:
     """Forget every registered class and cached constructor (for tests)."""
     with _lock:
         _classes.clear()
-        _forget()
+        _registry.changed()
 
 
 @contextmanager
@@ -156,7 +163,7 @@ def _isolated() -> Iterator[None]:
         with _lock:
             _classes.clear()
             _classes.update(saved)
-            _forget()
+            _registry.changed()
 
 
 # -- make_class ----------------------------------------------------------------
@@ -203,7 +210,7 @@ def _make(name: str, fields: tuple[str, ...]) -> Callable[..., Any]:
         return _synthesize(name, fields)
     info = _ClassInfo(cls)
     exact = not info.bypass_init and info.init_names == frozenset(fields)
-    if exact and not (_declared_version(cls) and migrations._has_steps(name)):
+    if exact and not (_declared_version(cls) and _registry.has_steps(name)):
         return cls
     return _constructor(name, info, fields)
 
@@ -460,14 +467,6 @@ def _synthesize(name: str, fields: tuple[str, ...]) -> Callable[..., Any]:
 # -- checks and helpers --------------------------------------------------------
 
 
-def _missing_required(name: str, keys: Collection[str]) -> list[str]:
-    """Required init fields of the class registered as ``name`` absent from ``keys``."""
-    cls = _classes.get(name)
-    if cls is None:
-        return []
-    return sorted(_ClassInfo(cls).required.difference(keys))
-
-
 def _check_fields(name: str, field_names: Sequence[str]) -> tuple[str, ...]:
     _check_identifier("class name", name)
     if isinstance(field_names, (str, bytes)) or not isinstance(
@@ -486,46 +485,12 @@ def _check_fields(name: str, field_names: Sequence[str]) -> tuple[str, ...]:
     return fields
 
 
-def _check_identifier(what: str, value: object) -> None:
-    if not isinstance(value, str):
-        raise TypeError(f"{what} must be a str, not {type(value).__name__}")
-    # Source code folds identifiers to NFKC, so only folded names stay the
-    # same name in a generated __init__.
-    if (
-        not value.isidentifier()
-        or keyword.iskeyword(value)
-        or unicodedata.normalize("NFKC", value) != value
-    ):
-        raise ValueError(f"{what} {value!r} is not a valid Python identifier")
-
-
-def _declared_version(cls: type) -> int:
-    """The schema version a class declares, 0 for none (as the decoder reads it)."""
-    for attr in _VERSION_ATTRS:
-        value = getattr(cls, attr, _MISSING)
-        if value is not _MISSING:
-            try:
-                version = operator.index(value)
-            except TypeError:
-                return 0
-            return version if 0 <= version < 2**32 else 0
-    return 0
-
-
 def _has_default(f: dataclasses.Field[Any]) -> bool:
     return f.default is not _MISSING or f.default_factory is not _MISSING
 
 
 def _is_dunder(name: str) -> bool:
     return len(name) > 4 and name.startswith("__") and name.endswith("__")
-
-
-def _names(names: Iterable[str]) -> str:
-    return ", ".join(repr(n) for n in sorted(names))
-
-
-def _qualname(cls: type) -> str:
-    return f"{cls.__module__}.{cls.__qualname__}"
 
 
 def _describe(obj: object) -> str:

@@ -82,3 +82,73 @@ def test_a_doubly_linked_list_is_refused_before_any_class_is_called(
     assert make_class_calls == []
     with pytest.raises(kdoc.CheckError, match=message + "3$"):
         kdoc.check(blob)
+
+
+@pytest.mark.parametrize(
+    "attr, value, error",
+    [
+        ("__korvane_version__", "2", TypeError),
+        ("__korvane_version__", 1.0, TypeError),
+        ("__korvane_version__", True, TypeError),
+        ("__korvane_version__", -1, ValueError),
+        ("__korvane_version__", 2**33, ValueError),
+        ("__meridel_version__", "2", TypeError),
+        ("__korvane_version__", 2**32 - 1, None),
+        ("__korvane_version__", 0, None),
+    ],
+)
+def test_a_version_the_encoder_cannot_write_is_refused(attr, value, error):
+    cls = dataclasses.make_dataclass("Bad", ["x"], namespace={attr: value})
+    message = f"Bad.{attr} is {value!r}: a schema version is an int from 0 to "
+    if error is None:
+        korvane.register(cls)
+        korvane.migration("Bad", 1, 2)(lambda f: f)
+        return
+    with pytest.raises(error, match=re.escape(message + "4294967295")):
+        korvane.register(cls)
+    setattr(cls, attr, 1)
+    korvane.register(cls)
+    setattr(cls, attr, value)  # changed after registering
+    with pytest.raises(error, match=re.escape(message)):
+        korvane.migration("Bad", 1, 2)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda name: korvane.migration(name, 1, 2),
+        lambda name: korvane.register(User, name=name),
+    ],
+)
+@pytest.mark.parametrize("name", ["\ufb01le", "a.b", "class"])
+def test_register_and_migration_share_the_name_rules(call, name):
+    with pytest.raises(ValueError, match="is not a valid Python identifier"):
+        call(name)
+
+
+CELL = """
+import dataclasses, korvane
+
+@korvane.register
+@dataclasses.dataclass
+class Cell:
+    x: int
+    __korvane_version__ = 2
+
+@korvane.migration("Cell", 1, 2)
+def up(fields):
+    return {**fields, "x": RUN}
+"""
+
+
+def test_rerunning_a_cell_replaces_its_class_and_step():
+    cell = compile(CELL, "<cell>", "exec", dont_inherit=True)
+    runs = [{"__name__": "notebook", "RUN": run} for run in (1, 2)]
+    for namespace in runs:
+        exec(cell, namespace)
+    version_1 = {"__korvane_version__": 1}
+    old = dataclasses.make_dataclass("Cell", ["x"], namespace=version_1)
+    copy = korvane.loads(korvane.dumps(old(0)))
+    assert type(copy) is runs[1]["Cell"] and copy.x == 2
+    with pytest.raises(ValueError, match="'Cell' is already registered to notebook"):
+        exec(cell, {"__name__": "elsewhere", "RUN": 3})

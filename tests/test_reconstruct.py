@@ -120,6 +120,8 @@ def test_isolated_restores_previous_registry():
 
 def test_concurrent_registration_admits_one_class_per_name():
     classes = [dataclasses.make_dataclass("Race", ["a"]) for _ in range(8)]
+    for i, cls in enumerate(classes):
+        cls.__qualname__ = f"Race{i}"  # distinct classes, not re-runs of one
     errors: list[Exception] = []
     barrier = threading.Barrier(len(classes))
 
