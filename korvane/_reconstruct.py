@@ -69,6 +69,7 @@ _ABSENT: Any = object()  # default of the generated constructors' parameters
 _lock = _registry.lock
 _classes = _registry.classes
 _cache: dict[tuple[str, tuple[str, ...]], Callable[..., Any]] = {}
+_records: dict[tuple[str, tuple[str, ...]], type] = {}
 # The last constructor made for each name, with a private copy of its field
 # list: the decoder asks with an equal list for every instance of a class.
 _recent: dict[str, tuple[list[str], Callable[..., Any]]] = {}
@@ -445,13 +446,10 @@ def _caller_level() -> int:
 
 
 def _synthesize(name: str, fields: tuple[str, ...]) -> Callable[..., Any]:
-    real = [f for f in fields if not _is_dunder(f)]
-    cls = dataclasses.make_dataclass(
-        name, [(f, Any) for f in real], namespace={"__module__": __name__}
-    )
-    if len(real) == len(fields):
-        return cls
+    cls = record_class(name, fields)
     dunders = tuple(f for f in fields if _is_dunder(f))
+    if not dunders:
+        return cls
 
     def construct(**kwargs: Any) -> Any:
         extra = {n: kwargs.pop(n) for n in dunders if n in kwargs}
@@ -462,6 +460,52 @@ def _synthesize(name: str, fields: tuple[str, ...]) -> Callable[..., Any]:
 
     construct.__qualname__ = construct.__name__ = f"construct_{name}"
     return construct
+
+
+def record_class(name: str, fields: Sequence[str]) -> type:
+    """The synthesised record class for ``name`` with these stored fields.
+
+    One class per (name, fields), kept apart from the constructor cache so
+    that registering other classes does not change it: records loaded at
+    any time, and copies or unpickled records, share one class.  A record
+    hashes by its field values (a frozen or hashable class written as a set
+    element or dict key must load there), pickles by (name, fields) and its
+    instance dict, and unpickles through this function, so no code named by
+    the data is ever imported.
+    """
+    key = (name, _check_fields(name, fields))
+    cls = _records.get(key)
+    if cls is not None:
+        return cls
+    with _lock:
+        cls = _records.get(key)
+        if cls is None:
+            if len(_records) >= _CACHE_LIMIT:
+                _records.clear()
+            real = [f for f in key[1] if not _is_dunder(f)]
+            namespace = {
+                "__module__": __name__,
+                "__reduce__": _reduce_record,
+                "__korvane_record__": key,
+            }
+            cls = dataclasses.make_dataclass(
+                name, [(f, Any) for f in real], namespace=namespace, unsafe_hash=True
+            )
+            _records[key] = cls
+    return cls
+
+
+def _reduce_record(self: Any) -> tuple[Any, ...]:
+    name, fields = type(self).__korvane_record__
+    return (_restore_record, (name, fields), self.__dict__)
+
+
+def _restore_record(name: str, fields: Sequence[str]) -> Any:
+    """An empty record of ``record_class(name, fields)``; pickle fills its dict."""
+    if not isinstance(fields, (list, tuple)):
+        raise TypeError(f"field names of {name!r} must be a tuple of str")
+    cls = record_class(name, list(fields))
+    return cls.__new__(cls)
 
 
 # -- checks and helpers --------------------------------------------------------

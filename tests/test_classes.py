@@ -6,7 +6,7 @@ import dataclasses
 import re
 
 import pytest
-from conftest import DATACLASS, STR, document
+from conftest import DATACLASS, STR, document, run_isolated
 
 import korvane
 from korvane import _reconstruct, migrations
@@ -152,3 +152,49 @@ def test_rerunning_a_cell_replaces_its_class_and_step():
     assert type(copy) is runs[1]["Cell"] and copy.x == 2
     with pytest.raises(ValueError, match="'Cell' is already registered to notebook"):
         exec(cell, {"__name__": "elsewhere", "RUN": 3})
+
+
+@dataclasses.dataclass(frozen=True)
+class Key:
+    kind: str
+    n: int
+    __weird__: int = 0
+
+
+def test_records_load_where_the_original_stood_and_hash_by_value():
+    original = {Key("a", 1): {Key("b", 2)}, "k": frozenset({Key("c", 3, 4)})}
+    copy = korvane.loads(korvane.dumps(original))  # Key is never registered
+    (key,) = [k for k in copy if k != "k"]
+    assert type(key) is not Key and type(key).__name__ == "Key"
+    record = type(key)
+    assert key == record(kind="a", n=1) and hash(key) == hash(record("a", 1))
+    assert copy[key] == {record("b", 2)}
+    assert next(iter(copy["k"])).__korvane_extra__ == {"__weird__": 4}
+
+
+def test_records_pickle_and_copy_into_the_class_loads_gives(tmp_path):
+    import copy as copying
+    import pickle
+
+    blob = korvane.dumps([Key("a", 1, 7), Key("b", [2])])
+    records = korvane.loads(blob)
+    record = type(records[0])
+    through_pickle = lambda r: pickle.loads(pickle.dumps(r))  # noqa: E731
+    for clone in (copying.copy, copying.deepcopy, through_pickle):
+        twin = clone(records)
+        assert twin == records and type(twin[0]) is record
+        assert twin[0].__korvane_extra__ == {"__weird__": 7}
+    assert copying.deepcopy(records)[1].n is not records[1].n
+    pickled = pickle.dumps(records)
+    assert b"korvane._reconstruct" in pickled and b"test_classes" not in pickled
+    # A fresh worker that never registered anything gets the same class.
+    (tmp_path / "records.pickle").write_bytes(pickled)
+    code = f"""
+        import pickle, sys, korvane
+        got = pickle.loads(open({str(tmp_path / "records.pickle")!r}, "rb").read())
+        assert got == korvane.loads({blob!r}), got
+        assert type(got[0]) is type(korvane.loads({blob!r})[0])
+        assert "test_classes" not in sys.modules
+    """
+    result = run_isolated(code)
+    assert result.returncode == 0, result.stderr
