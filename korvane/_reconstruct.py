@@ -23,36 +23,37 @@ Instances of a slotted class without ``__dict__`` cannot hold extra state.
 Such values are dropped with an :class:`ExtraStateWarning` (turn it into an
 error with the ``warnings`` filters to refuse those documents instead).
 
-When stored data lacks a required field of the registered class, the class
-declares a schema version and migrations are registered for its name, the
-instance is built without running ``__init__`` (missing fields stay unset):
-the decoder needs that instance to read the class version before it migrates
-and builds the real one.  Otherwise a missing required field is a TypeError.
+When stored data lacks a required field of the registered class, the
+constructor gives an :class:`Unfinished` stand-in, never an instance with
+fields unset: the decoder reads the class version from it and migrates, and
+when no migration follows it refuses the load with a TypeError that names the
+class, the missing fields and both versions.
 """
 
 from __future__ import annotations
 
 import dataclasses
-import keyword
-import operator
 import sys
-import unicodedata
 import warnings
 from collections import Counter
 from collections.abc import Callable, Collection, Iterable, Iterator, Sequence
 from contextlib import contextmanager
-from typing import Any, TypeVar, cast, overload
+from typing import Any, NoReturn, TypeVar, cast, overload
 
 from _korvane import _bind_make_class
 
-from korvane import migrations
+from korvane import _registry
+from korvane._registry import check_name as _check_identifier
+from korvane._registry import declared_version as _declared_version
+from korvane._registry import names as _names
+from korvane._registry import qualname as _qualname
 
 __all__ = ["ExtraStateWarning", "make_class", "register", "unregister"]
 
 C = TypeVar("C", bound=type)
 
 EXTRA_ATTRS = ("__korvane_extra__", "__meridel_extra__")
-_VERSION_ATTRS = ("__korvane_version__", "__meridel_version__")
+_VERSION_ATTRS = _registry.VERSION_ATTRS
 
 # Past this many cached (name, fields) entries the cache starts afresh, so a
 # stream of crafted documents with ever new names cannot grow it without end.
@@ -67,11 +68,13 @@ _MISSING: Any = dataclasses.MISSING
 _INITVAR_TYPE = getattr(dataclasses, "_FIELD_INITVAR", None)
 _ABSENT: Any = object()  # default of the generated constructors' parameters
 
-# One lock guards both registries and this cache, so a cached constructor can
-# never outlive the registrations it was built from.
-_lock = migrations._lock
-_classes: dict[str, type] = {}
+# The registry's lock guards this cache too, and every registration change
+# clears it, so a cached constructor never outlives the registrations it was
+# built from.
+_lock = _registry.lock
+_classes = _registry.classes
 _cache: dict[tuple[str, tuple[str, ...]], Callable[..., Any]] = {}
+_records: dict[tuple[str, tuple[str, ...]], type] = {}
 # The last constructor made for each name, with a private copy of its field
 # list: the decoder asks with an equal list for every instance of a class.
 _recent: dict[str, tuple[list[str], Callable[..., Any]]] = {}
@@ -83,7 +86,7 @@ def _forget() -> None:
     _recent.clear()
 
 
-migrations._listeners.append(_forget)
+_registry.on_change(_forget)
 
 
 class ExtraStateWarning(RuntimeWarning):
@@ -104,8 +107,12 @@ def register(cls: type | None = None, *, name: str | None = None) -> Any:
 
     Usable as ``@register``, ``@register(name="Other")`` or
     ``register(cls, name=...)``.  ``name`` defaults to ``cls.__name__``, the
-    text the encoder writes.  Registering the same class again is a no-op;
-    another class under a taken name is a ValueError.
+    text the encoder writes.  Registering the same class again is a no-op,
+    and a class of the same module and qualified name as the registered one
+    replaces it (a re-run notebook cell, a reloaded module); another class
+    under a taken name is a ValueError.  A class whose declared schema
+    version is not an int from 0 to 2**32-1 is refused: it would be written
+    with version 0 and never migrated.
     """
     if cls is None:
 
@@ -120,11 +127,12 @@ def register(cls: type | None = None, *, name: str | None = None) -> Any:
         )
     key = cls.__name__ if name is None else name
     _check_identifier("class name", key)
+    _registry.check_version_attribute(cls)
     with _lock:
         taken = _classes.get(key)
         if taken is cls:
             return cls
-        if taken is not None:
+        if taken is not None and _qualname(taken) != _qualname(cls):
             raise ValueError(
                 f"class name {key!r} is already registered to "
                 f"{_qualname(taken)}; cannot register {_qualname(cls)} under it"
@@ -138,7 +146,7 @@ def register(cls: type | None = None, *, name: str | None = None) -> Any:
                 f"cannot register {_qualname(cls)} under it"
             )
         _classes[key] = cls
-        _forget()
+        _registry.changed()
     return cls
 
 
@@ -146,7 +154,7 @@ def unregister(name: str) -> type | None:
     """Forget the class registered under ``name``; return it (None if none was)."""
     with _lock:
         cls = _classes.pop(name, None)
-        _forget()
+        _registry.changed()
     return cls
 
 
@@ -154,7 +162,7 @@ def _clear() -> None:
     """Forget every registered class and cached constructor (for tests)."""
     with _lock:
         _classes.clear()
-        _forget()
+        _registry.changed()
 
 
 @contextmanager
@@ -169,7 +177,7 @@ def _isolated() -> Iterator[None]:
         with _lock:
             _classes.clear()
             _classes.update(saved)
-            _forget()
+            _registry.changed()
 
 
 # -- make_class ----------------------------------------------------------------
@@ -222,7 +230,7 @@ def _make(name: str, fields: tuple[str, ...]) -> Callable[..., Any]:
         return _synthesize(name, fields)
     info = _ClassInfo(cls)
     exact = not info.bypass_init and info.init_names == frozenset(fields)
-    if exact and not (_declared_version(cls) and migrations._has_steps(name)):
+    if exact and not (_declared_version(cls) and _registry.has_steps(name)):
         return cls
     return _constructor(name, info, fields)
 
@@ -340,27 +348,78 @@ def _build(name: str, info: _ClassInfo, kwargs: dict[str, Any]) -> Any:
         elif kind is None:
             extra[key] = value
     missing = info.required.difference(init)
-    if missing and not (_declared_version(info.cls) and migrations._has_steps(name)):
-        hint = (
-            f"no migration of {name!r} is registered to supply them"
-            if _declared_version(info.cls)
-            else "declare __korvane_version__ and register a migration to supply them"
-        )
-        raise TypeError(
-            f"cannot rebuild {name!r}: the stored data has no value for required "
-            f"field(s) {_names(missing)} ({hint})"
-        )
-    if missing or info.bypass_init:
+    if missing:
+        # Only a migration can supply them, and only the decoder knows the
+        # stored version that decides whether one runs.
+        return Unfinished(name, info.cls, missing)
+    if info.bypass_init:
         obj = _bare_instance(info, {**init, **late})
     else:
         obj = info.cls(**init)
         for key, value in late.items():
             object.__setattr__(obj, key, value)
     if extra:
-        # A bare instance is normally only read for its version and then
-        # replaced by the migrated one: no warning for it.
-        _attach_extra(name, obj, extra, warn=not missing)
+        _attach_extra(name, obj, extra)
     return obj
+
+
+class Unfinished:
+    """Stands for an instance whose stored data lacks required fields.
+
+    A constructor gives this instead of an instance of the class, which could
+    not be built without those fields.  The decoder reads the class version
+    from it (and ``__dataclass_fields__``, both delegated to the class), and
+    then either migrates the stored values, which builds the real instance,
+    or calls :meth:`refuse`: an ``Unfinished`` never becomes a loaded value.
+    """
+
+    __slots__ = ("_cls", "_missing", "_name")
+
+    def __init__(self, name: str, cls: type, missing: Collection[str]) -> None:
+        self._name = name
+        self._cls = cls
+        self._missing = tuple(sorted(missing))
+
+    def __getattr__(self, attr: str) -> Any:
+        if attr in _VERSION_ATTRS or attr == "__dataclass_fields__":
+            return getattr(self._cls, attr)
+        raise AttributeError(
+            f"{self._name!r} was not rebuilt: the stored data has no value for "
+            f"required field(s) {_names(self._missing)}"
+        )
+
+    def __repr__(self) -> str:
+        return f"<unfinished {self._name!r}: missing {_names(self._missing)}>"
+
+    def refuse(self, stored: int, current: int) -> NoReturn:
+        """Raise the TypeError of a load where no migration supplies the fields."""
+        raise TypeError(_missing_message(self._name, self._missing, stored, current))
+
+
+def _missing_message(
+    name: str, missing: Iterable[str], stored: int, current: int
+) -> str:
+    if stored == 0:
+        hint = (
+            "data stored without a schema version is never migrated; give the "
+            "field(s) a default"
+        )
+    elif current == 0:
+        hint = (
+            "declare __korvane_version__ on the class and register a migration "
+            f"from version {stored} to supply them"
+        )
+    else:
+        hint = (
+            "the data claims the class's current version but has another shape; "
+            "give the field(s) a default, or change __korvane_version__ whenever "
+            "the fields change and register a migration"
+        )
+    return (
+        f"cannot rebuild {name!r}: the stored data (schema version {stored}) has "
+        f"no value for required field(s) {_names(missing)} of the class (schema "
+        f"version {current}); {hint}"
+    )
 
 
 def _bare_instance(info: _ClassInfo, values: dict[str, Any]) -> Any:
@@ -380,20 +439,17 @@ def _bare_instance(info: _ClassInfo, values: dict[str, Any]) -> Any:
     return obj
 
 
-def _attach_extra(
-    name: str, obj: Any, extra: dict[str, Any], *, warn: bool = True
-) -> None:
+def _attach_extra(name: str, obj: Any, extra: dict[str, Any]) -> None:
     try:
         for attr in EXTRA_ATTRS:
             object.__setattr__(obj, attr, extra)
     except (AttributeError, TypeError):
-        if warn:
-            warnings.warn(
-                f"{name!r} instances have no __dict__ for extra state; dropped "
-                f"the stored value(s) of {_names(extra)}",
-                ExtraStateWarning,
-                stacklevel=_caller_level(),
-            )
+        warnings.warn(
+            f"{name!r} instances have no __dict__ for extra state; dropped "
+            f"the stored value(s) of {_names(extra)}",
+            ExtraStateWarning,
+            stacklevel=_caller_level(),
+        )
 
 
 def _caller_level() -> int:
@@ -417,12 +473,10 @@ def _synthesize(name: str, fields: tuple[str, ...]) -> Callable[..., Any]:
             f"class that is not registered is rebuilt with at most "
             f"{_MAX_COMPILED_FIELDS}; register the class to load it"
         )
-    cls = dataclasses.make_dataclass(
-        name, [(f, Any) for f in real], namespace={"__module__": __name__}
-    )
-    if len(real) == len(fields):
-        return cls
+    cls = record_class(name, fields)
     dunders = tuple(f for f in fields if _is_dunder(f))
+    if not dunders:
+        return cls
 
     def construct(**kwargs: Any) -> Any:
         extra = {n: kwargs.pop(n) for n in dunders if n in kwargs}
@@ -435,15 +489,53 @@ def _synthesize(name: str, fields: tuple[str, ...]) -> Callable[..., Any]:
     return construct
 
 
+def record_class(name: str, fields: Sequence[str]) -> type:
+    """The synthesised record class for ``name`` with these stored fields.
+
+    One class per (name, fields), kept apart from the constructor cache so
+    that registering other classes does not change it: records loaded at
+    any time, and copies or unpickled records, share one class.  A record
+    hashes by its field values (a frozen or hashable class written as a set
+    element or dict key must load there), pickles by (name, fields) and its
+    instance dict, and unpickles through this function, so no code named by
+    the data is ever imported.
+    """
+    key = (name, _check_fields(name, fields))
+    cls = _records.get(key)
+    if cls is not None:
+        return cls
+    with _lock:
+        cls = _records.get(key)
+        if cls is None:
+            if len(_records) >= _CACHE_LIMIT:
+                _records.clear()
+            real = [f for f in key[1] if not _is_dunder(f)]
+            namespace = {
+                "__module__": __name__,
+                "__reduce__": _reduce_record,
+                "__korvane_record__": key,
+            }
+            cls = dataclasses.make_dataclass(
+                name, [(f, Any) for f in real], namespace=namespace, unsafe_hash=True
+            )
+            _records[key] = cls
+    return cls
+
+
+def _reduce_record(self: Any) -> tuple[Any, ...]:
+    name, fields = type(self).__korvane_record__
+    return (_restore_record, (name, fields), self.__dict__)
+
+
+def _restore_record(name: str, fields: Sequence[str]) -> Any:
+    """An empty record of ``record_class(name, fields)``; pickle fills its dict."""
+    if not isinstance(fields, (list, tuple)):
+        raise TypeError(f"field names of {name!r} must be a tuple of str")
+    cls = record_class(name, list(fields))
+    return cls.__new__(cls)
+
+
 # -- checks and helpers --------------------------------------------------------
-
-
-def _missing_required(name: str, keys: Collection[str]) -> list[str]:
-    """Required init fields of the class registered as ``name`` absent from ``keys``."""
-    cls = _classes.get(name)
-    if cls is None:
-        return []
-    return sorted(_ClassInfo(cls).required.difference(keys))
 
 
 def _check_fields(name: str, field_names: Sequence[str]) -> tuple[str, ...]:
@@ -464,46 +556,12 @@ def _check_fields(name: str, field_names: Sequence[str]) -> tuple[str, ...]:
     return fields
 
 
-def _check_identifier(what: str, value: object) -> None:
-    if not isinstance(value, str):
-        raise TypeError(f"{what} must be a str, not {type(value).__name__}")
-    # Source code folds identifiers to NFKC, so only folded names stay the
-    # same name in a generated __init__.
-    if (
-        not value.isidentifier()
-        or keyword.iskeyword(value)
-        or unicodedata.normalize("NFKC", value) != value
-    ):
-        raise ValueError(f"{what} {value!r} is not a valid Python identifier")
-
-
-def _declared_version(cls: type) -> int:
-    """The schema version a class declares, 0 for none (as the decoder reads it)."""
-    for attr in _VERSION_ATTRS:
-        value = getattr(cls, attr, _MISSING)
-        if value is not _MISSING:
-            try:
-                version = operator.index(value)
-            except TypeError:
-                return 0
-            return version if 0 <= version < 2**32 else 0
-    return 0
-
-
 def _has_default(f: dataclasses.Field[Any]) -> bool:
     return f.default is not _MISSING or f.default_factory is not _MISSING
 
 
 def _is_dunder(name: str) -> bool:
     return len(name) > 4 and name.startswith("__") and name.endswith("__")
-
-
-def _names(names: Iterable[str]) -> str:
-    return ", ".join(repr(n) for n in sorted(names))
-
-
-def _qualname(cls: type) -> str:
-    return f"{cls.__module__}.{cls.__qualname__}"
 
 
 def _describe(obj: object) -> str:

@@ -487,8 +487,10 @@ def check(data: bytes, allowlist: Collection[str] | None = None) -> CheckReport:
     :class:`CheckError` for what the allowlist gate or the reconstruction
     would refuse: an object number, string index or type id out of range, a
     loop of Reference entries, a tuple or frozenset reached from inside itself
-    through a key, set element, tuple, frozenset or dataclass field, or a cycle
-    made only of dataclasses (which ``loads`` cannot end: RecursionError).
+    through a key, set element, tuple, frozenset or dataclass field, a cycle
+    made only of dataclasses that the root reaches (refused before anything
+    else is walked), or a dataclass met while a list or dict still waits for
+    an unfinished tuple or frozenset.
     Errors that need the values themselves (an unhashable key, a class that
     refuses its fields) and the hashing budget for keys made of deeply shared
     tuples are not checked here.
@@ -496,9 +498,101 @@ def check(data: bytes, allowlist: Collection[str] | None = None) -> CheckReport:
     doc = parse(data)
     if allowlist is not None:
         _gate(doc, allowlist)
+    _check_dataclass_cycles(doc)
     walker = _Walker(doc)
     walker.run()
     return CheckReport(doc, len(walker.visited), walker.max_depth)
+
+
+def _chain_ends(doc: Document) -> list[int | None]:
+    """For every object number, the entry its reference chain ends at.
+
+    None for a chain that loops or leaves the table; linear time however
+    the chains share their links.
+    """
+    objects = doc.objects
+    ends: list[int | None] = [None] * len(objects)
+    done = [False] * len(objects)
+    for n in range(len(objects)):
+        chain: list[int] = []
+        on_chain: set[int] = set()
+        m = n
+        end: int | None
+        while True:
+            if m >= len(objects) or m in on_chain:
+                end = None
+                break
+            if done[m]:
+                end = ends[m]
+                break
+            if objects[m].tag != TAG_REFERENCE:
+                end = m
+                break
+            chain.append(m)
+            on_chain.add(m)
+            m = objects[m].target
+        for link in chain + [n]:
+            if link < len(objects) and not done[link]:
+                ends[link], done[link] = end, True
+    return ends
+
+
+def _check_dataclass_cycles(doc: Document) -> None:
+    """Refuse a cycle of Dataclass entries that the root reaches.
+
+    A dataclass is memoized only when finished, so ``loads`` would build such
+    a cycle without end; it refuses the document before calling any class.
+    The search (from every reachable entry in number order, depth first over
+    the fields) names the same object as the extension's.
+    """
+    if not any(e.tag == TAG_DATACLASS for e in doc.objects):
+        return
+    ends = _chain_ends(doc)
+    count = len(doc.registry)
+
+    def dataclass_child(n: int) -> int | None:
+        # A dataclass of an unknown type fails before its fields are built.
+        m = ends[n] if n < len(ends) else None
+        if m is None:
+            return None
+        entry = doc.objects[m]
+        ok = entry.tag == TAG_DATACLASS and entry.index is not None
+        return m if ok and entry.index < count else None  # type: ignore[operator]
+
+    root = ends[0] if ends else None
+    stack = [] if root is None else [root]
+    reachable = set(stack)
+    while stack:
+        for number in doc.objects[stack.pop()].children:
+            c = ends[number] if number < len(ends) else None
+            if c is not None and c not in reachable:
+                reachable.add(c)
+                stack.append(c)
+    state: dict[int, bool] = {}  # True while on the search path
+    for start in sorted(reachable):
+        if start in state or dataclass_child(start) != start:
+            continue
+        state[start] = True
+        path = [iter(doc.objects[start].children)]
+        numbers = [start]
+        while path:
+            step = next(path[-1], None)
+            if step is None:
+                state[numbers.pop()] = False
+                path.pop()
+                continue
+            d = dataclass_child(step)
+            if d is None or state.get(d) is False:
+                continue
+            if state.get(d):
+                raise CheckError(
+                    "ValueError",
+                    "Invalid data: a cycle made only of dataclasses passes "
+                    f"through object {d}",
+                )
+            state[d] = True
+            numbers.append(d)
+            path.append(iter(doc.objects[d].children))
 
 
 def _gate(doc: Document, allowlist: Collection[str]) -> None:
@@ -530,6 +624,9 @@ class _Walker:
         self.stack: list[_Frame] = []
         self.max_depth = 0
         self.ends: dict[int, int] = {}  # Reference entry -> end of its chain
+        # Unfinished tuples and frozensets -> list items and dict values that
+        # received their stand-in.
+        self.waiting: dict[int, int] = {}
 
     def target(self, n: int) -> int:
         objects = self.doc.objects
@@ -578,9 +675,24 @@ class _Walker:
             step = next(frame.children, None)
             if step is None:
                 self.stack.pop()
+                tag = frame.entry.tag
+                if tag == TAG_DATACLASS:
+                    self.check_no_waiting()  # before the class is called
+                elif tag in (TAG_TUPLE, TAG_FROZENSET):
+                    self.waiting.pop(frame.number, None)
                 self.state[frame.number] = _DONE
                 continue
             self.enter(*step)
+
+    def check_no_waiting(self) -> None:
+        # Classes never see the stand-in that a list item or dict value holds
+        # until the tuple or frozenset it refers back to is finished.
+        if self.waiting:
+            raise CheckError(
+                "ValueError",
+                "Invalid data: a dataclass would be built while a list or dict it "
+                "can reach still waits for an unfinished tuple or frozenset",
+            )
 
     def enter(self, n: int, final: bool) -> None:
         n = self.target(n)
@@ -596,6 +708,7 @@ class _Walker:
                     "itself through a key, a set element, a tuple, a frozenset "
                     "or a dataclass field",
                 )
+            self.waiting[n] = self.waiting.get(n, 0) + 1  # a list item or dict value
             return
         entry = self.doc.objects[n]
         tag = entry.tag
@@ -612,26 +725,13 @@ class _Walker:
             assert entry.index is not None
             if entry.index >= len(self.doc.registry):
                 raise CheckError("ValueError", f"Invalid type_id: {entry.index}")
-            self.check_dataclass_cycle(n)
+            self.check_no_waiting()
         elif tag in (TAG_TUPLE, TAG_FROZENSET):
             self.state[n] = _MARKER
         else:
             self.state[n] = _DONE  # lists, dicts and sets are memoized at once
         self.stack.append(_Frame(n, entry, _children(entry)))
         self.max_depth = max(self.max_depth, len(self.stack))
-
-    def check_dataclass_cycle(self, n: int) -> None:
-        # A dataclass is not memoized until it is finished, so meeting it
-        # again builds it again. When nothing but dataclasses lies between
-        # the two meetings, the rebuild walks the same path for ever.
-        for frame in reversed(self.stack):
-            if frame.entry.tag != TAG_DATACLASS:
-                return
-            if frame.number == n:
-                raise CheckError(
-                    "RecursionError",
-                    f"a cycle made only of dataclasses passes through object {n}",
-                )
 
 
 def _children(entry: ObjectEntry) -> Iterator[tuple[int, bool]]:

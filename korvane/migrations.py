@@ -16,57 +16,58 @@ the bare ``__name__`` of the class that wrote it.
 
 from __future__ import annotations
 
-import keyword
-import operator
-import threading
 from collections import deque
 from collections.abc import Callable, Iterator, Mapping
 from contextlib import contextmanager
 from typing import Any, TypeVar
 
+from korvane import _registry
+from korvane._registry import Step
+
 __all__ = ["apply_migrations", "migration"]
 
-Step = Callable[[dict[str, Any]], dict[str, Any]]
 S = TypeVar("S", bound=Step)
 
-VERSION_KEYS = ("__korvane_version__", "__meridel_version__")
-_MAX_VERSION = 2**32 - 1
-
-# Shared with the class registry (korvane._reconstruct), whose constructor
-# cache depends on which class names have migrations.
-_lock = threading.RLock()
-_steps: dict[str, dict[int, dict[int, Step]]] = {}
-_listeners: list[Callable[[], None]] = []
+VERSION_KEYS = _registry.VERSION_ATTRS
 
 
 def migration(name: str, from_version: int, to_version: int) -> Callable[[S], S]:
     """Decorator registering a step ``f(fields) -> fields`` between two versions.
 
     Versions are integers from 1 to 2**32-1 (0 means "no version" and is never
-    migrated).  A second step for the same (name, from, to) is a ValueError.
+    migrated); the name follows the rules of :func:`korvane.register`.  A
+    function of the same module and qualified name as the registered step
+    replaces it (a re-run cell, a reloaded module); another step for the same
+    (name, from, to) is a ValueError.  So is a class registered under the name
+    whose schema version the encoder cannot write.
     """
-    _check_name(name)
-    start = _check_version("from_version", from_version, lowest=1)
-    end = _check_version("to_version", to_version, lowest=1)
+    _registry.check_name("class name", name)
+    start = _registry.check_version("from_version", from_version, lowest=1)
+    end = _registry.check_version("to_version", to_version, lowest=1)
     if start == end:
         raise ValueError(
             f"a migration of {name!r} must change the version, not keep {start}"
         )
+    cls = _registry.classes.get(name)
+    if cls is not None:
+        _registry.check_version_attribute(cls)
 
     def decorator(step: S) -> S:
         if not callable(step):
             raise TypeError(
                 f"a migration step must be callable, not {type(step).__name__}"
             )
-        with _lock:
-            edges = _steps.setdefault(name, {}).setdefault(start, {})
-            if end in edges:
+        with _registry.lock:
+            edges = _registry.steps.setdefault(name, {}).setdefault(start, {})
+            taken = edges.get(end)
+            same = _registry.qualname(taken) == _registry.qualname(step)
+            if taken is not None and not same:
                 raise ValueError(
                     f"a migration of {name!r} from version {start} to {end} is "
-                    f"already registered ({_step_name(edges[end])})"
+                    f"already registered ({_step_name(taken)})"
                 )
             edges[end] = step
-            _changed()
+            _registry.changed()
         return step
 
     return decorator
@@ -82,9 +83,9 @@ def apply_migrations(
     keys set to the version reached.  No chain is a ValueError naming the
     class and both versions.
     """
-    _check_name(name)
-    stored = _check_version("stored", stored, lowest=0)
-    current = _check_version("current", current, lowest=0)
+    _registry.check_name("class name", name)
+    stored = _registry.check_version("stored", stored, lowest=0)
+    current = _registry.check_version("current", current, lowest=0)
     data = dict(mapping)
     _stamp(data, stored)
     for start, end, step in _path(name, stored, current):
@@ -103,8 +104,10 @@ def _path(name: str, stored: int, current: int) -> list[tuple[int, int, Step]]:
     """The shortest chain of steps, by breadth-first search over the registered ones."""
     if stored == current:
         return []
-    with _lock:
-        graph = {start: dict(ends) for start, ends in _steps.get(name, {}).items()}
+    with _registry.lock:
+        graph = {
+            start: dict(ends) for start, ends in _registry.steps.get(name, {}).items()
+        }
     came_from: dict[int, int] = {stored: stored}
     queue = deque([stored])
     while queue and current not in came_from:
@@ -145,14 +148,11 @@ def _checked_result(
 
 
 def _check_complete(name: str, data: dict[str, Any], stored: int, current: int) -> None:
-    # Imported here: the class registry imports this module.
-    from korvane import _reconstruct
-
-    missing = _reconstruct._missing_required(name, data.keys())
+    missing = _registry.missing_required(name, data.keys())
     if missing:
         raise ValueError(
             f"migrating {name!r} from version {stored} to version {current} left "
-            f"no value for required field(s) {', '.join(map(repr, missing))}"
+            f"no value for required field(s) {_registry.names(missing)}"
         )
 
 
@@ -161,57 +161,28 @@ def _stamp(data: dict[str, Any], version: int) -> None:
         data[key] = version
 
 
-def _has_steps(name: str) -> bool:
-    """Whether any migration step is registered for class ``name``."""
-    return bool(_steps.get(name))
-
-
-def _changed() -> None:
-    for listener in _listeners:
-        listener()
-
-
 def _clear() -> None:
     """Forget every registered migration step (for tests)."""
-    with _lock:
-        _steps.clear()
-        _changed()
+    with _registry.lock:
+        _registry.steps.clear()
+        _registry.changed()
 
 
 @contextmanager
 def _isolated() -> Iterator[None]:
     """Run a block with no migration steps, restoring the old ones after."""
-    with _lock:
-        saved = {n: {a: dict(e) for a, e in s.items()} for n, s in _steps.items()}
+    with _registry.lock:
+        saved = {
+            n: {a: dict(e) for a, e in s.items()} for n, s in _registry.steps.items()
+        }
         _clear()
     try:
         yield
     finally:
-        with _lock:
-            _steps.clear()
-            _steps.update(saved)
-            _changed()
-
-
-def _check_name(name: object) -> None:
-    if not isinstance(name, str):
-        raise TypeError(f"class name must be a str, not {type(name).__name__}")
-    if not name.isidentifier() or keyword.iskeyword(name):
-        raise ValueError(f"class name {name!r} is not a valid Python identifier")
-
-
-def _check_version(what: str, value: object, *, lowest: int) -> int:
-    if isinstance(value, bool):
-        raise TypeError(f"{what} must be an int, not bool")
-    try:
-        version = operator.index(value)  # type: ignore[arg-type]
-    except TypeError:
-        raise TypeError(f"{what} must be an int, not {type(value).__name__}") from None
-    if not lowest <= version <= _MAX_VERSION:
-        raise ValueError(
-            f"{what} must be from {lowest} to {_MAX_VERSION}, not {version}"
-        )
-    return version
+        with _registry.lock:
+            _registry.steps.clear()
+            _registry.steps.update(saved)
+            _registry.changed()
 
 
 def _step_name(step: object) -> str:

@@ -214,9 +214,13 @@ def test_concurrent_registration():
 
     def worker(i):
         barrier.wait()
+        def step(f):
+            return f
+
+        step.__qualname__ = f"step{i}"  # distinct steps, not re-runs of one
         for version in range(1, 50):
             try:
-                migration("Doc", version, version + 1)(lambda f: f)
+                migration("Doc", version, version + 1)(step)
             except ValueError as exc:
                 errors.append(exc)
         migration("Doc", 1000 + i, 1)(lambda f: f)

@@ -224,6 +224,8 @@ class Decoder {
   PyResult<Ok> finish_patches(uint32_t n, PyObject* finished, PyObject* stand_in);
   [[gnu::noinline]] PyResult<Ok> charge_hash(uint32_t n);
   PyResult<Ok> cache_type_strings(uint16_t type_id);
+  PyResult<Ok> refuse_unfinished(PyObject* module, PyObject* instance, uint32_t stored,
+                                 uint32_t current);
   PyResult<Ok> check_no_stand_ins() {
     if (pending_ == 0) return Ok();
     return value_error(
@@ -257,6 +259,8 @@ class Decoder {
   ModuleLookup legacy_reconstruct_{g_state.str_legacy_reconstruct};
   ModuleLookup migrations_{g_state.str_migrations};
   ModuleLookup legacy_migrations_{g_state.str_legacy_migrations};
+  Ref unfinished_;  // the helper module's stand-in type, when it has one
+  bool unfinished_known_ = false;
   std::vector<Ref> type_names_;               // type id -> class name str
   std::vector<std::vector<Ref>> field_strs_;  // type id -> interned field name strs
   std::vector<uint64_t> sizes_;  // expanded sizes of hashable containers, 0 unknown
@@ -823,9 +827,35 @@ PyResult<Ref> Decoder::build_dataclass(uint32_t n, const GraphNode& node) {
   if (stored != current && stored != 0 && current != 0) {
     KV_ASSIGN_OR_RETURN(instance, migrate(entry, cls.get(), instance.get(), names.get(), values,
                                           stored, current));
+  } else {
+    KV_TRY(refuse_unfinished(module.get(), instance.get(), stored, current));
   }
   store(n, instance.get());
   return instance;
+}
+
+// A constructor gives a stand-in of the helper module's `Unfinished` type
+// when the stored fields lack a required one; only a migration can make the
+// real instance from it. When none follows, the stand-in raises the load's
+// error and is never stored or returned.
+PyResult<Ok> Decoder::refuse_unfinished(PyObject* module, PyObject* instance, uint32_t stored,
+                                        uint32_t current) {
+  if (!unfinished_known_) {
+    Ref attr = Ref::steal(PyUnicode_FromString("Unfinished"));
+    if (!attr) return PyError::fetch();
+    unfinished_ = Ref::steal(module_attribute(module, attr.get()));
+    if (!unfinished_ || !PyType_Check(unfinished_.get())) {
+      PyErr_Clear();  // a helper module without stand-ins
+      unfinished_ = Ref();
+    }
+    unfinished_known_ = true;
+  }
+  if (!unfinished_ || Py_TYPE(instance) != reinterpret_cast<PyTypeObject*>(unfinished_.get()))
+    return Ok();
+  Ref result = Ref::steal(PyObject_CallMethod(instance, "refuse", "kk", static_cast<unsigned long>(stored),
+                                              static_cast<unsigned long>(current)));
+  if (!result) return PyError::fetch();
+  return type_error("a dataclass was not rebuilt: the stored data lacks required fields");
 }
 
 // The class name and field names of a type entry, made once per load; field
@@ -996,6 +1026,108 @@ bool in_canonical_order(const ParsedDocument& doc) {
   return true;
 }
 
+// ---- cycles of dataclasses -----------------------------------------------
+
+// A dataclass enters the memo only when it is finished, so a cycle whose
+// entries are all Dataclass entries (and References between them) would be
+// built again and again without end. Such a cycle that the root reaches is
+// refused before any class is called; `korvane.document.check` finds the
+// same object by the same walk.
+
+// The final entry of child `c` when it is a Dataclass entry with a known
+// type (one with an unknown type id fails before its fields are built, so a
+// cycle cannot pass through it), else UINT32_MAX.
+uint32_t dataclass_child(const ParsedDocument& doc, uint32_t c) {
+  bool ok;
+  const uint32_t m = final_number(doc, c, ok);
+  if (!ok) return UINT32_MAX;
+  const uint8_t* p = doc.input.data() + doc.offset(m);
+  if (p[0] != kTagDataclass) return UINT32_MAX;
+  uint16_t type_id;
+  std::memcpy(&type_id, p + 1, 2);
+  return type_id < doc.types.size() ? m : UINT32_MAX;
+}
+
+uint32_t children_of(const ParsedDocument& doc, uint32_t n, const GraphNode& node) {
+  switch (doc.input[doc.offset(n)]) {
+    case kTagList:
+    case kTagTuple:
+    case kTagSet:
+    case kTagFrozenSet:
+    case kTagDataclass: return node.count;
+    case kTagDict: return 2 * node.count;
+    default: return 0;
+  }
+}
+
+// Entries the root reaches through any children.
+std::vector<bool> reachable_entries(const ParsedDocument& doc) {
+  std::vector<bool> seen(doc.object_count());
+  bool ok;
+  const uint32_t root = final_number(doc, 0, ok);
+  if (!ok) return seen;
+  std::vector<uint32_t> stack{root};
+  seen[root] = true;
+  while (!stack.empty()) {
+    const uint32_t n = stack.back();
+    stack.pop_back();
+    const GraphNode node = doc.node(n);
+    const uint32_t count = children_of(doc, n, node);
+    for (uint32_t i = 0; i < count; ++i) {
+      const uint32_t c = final_number(doc, node.child(i), ok);
+      if (ok && !seen[c]) {
+        seen[c] = true;
+        stack.push_back(c);
+      }
+    }
+  }
+  return seen;
+}
+
+// A depth-first search over the edges from a Dataclass entry to the
+// Dataclass entries of its fields, starting from every entry in number
+// order (only from those in `within`, when given). Gives the first entry
+// met again while it is still on the search path, or UINT32_MAX.
+uint32_t first_dataclass_cycle(const ParsedDocument& doc, const std::vector<bool>* within) {
+  enum : uint8_t { kNew, kOpen, kDone };
+  std::vector<uint8_t> state(doc.object_count(), kNew);
+  struct Frame {
+    uint32_t n;
+    uint32_t next;
+    GraphNode node;
+  };
+  std::vector<Frame> path;
+  for (uint32_t start = 0; start < doc.object_count(); ++start) {
+    if (state[start] != kNew || (within && !(*within)[start])) continue;
+    if (doc.is_reference(start) || dataclass_child(doc, start) != start) continue;
+    state[start] = kOpen;
+    path.push_back(Frame{start, 0, doc.node(start)});
+    while (!path.empty()) {
+      Frame& f = path.back();
+      if (f.next == f.node.count) {
+        state[f.n] = kDone;
+        path.pop_back();
+        continue;
+      }
+      const uint32_t d = dataclass_child(doc, f.node.child(f.next++));
+      if (d == UINT32_MAX || state[d] == kDone) continue;
+      if (state[d] == kOpen) return d;
+      state[d] = kOpen;
+      path.push_back(Frame{d, 0, doc.node(d)});  // f is not used after this
+    }
+  }
+  return UINT32_MAX;
+}
+
+PyResult<Ok> check_dataclass_cycles(const ParsedDocument& doc) {
+  if (doc.dataclass_entries < 1 || first_dataclass_cycle(doc, nullptr) == UINT32_MAX) return Ok();
+  const std::vector<bool> reachable = reachable_entries(doc);
+  const uint32_t n = first_dataclass_cycle(doc, &reachable);
+  if (n == UINT32_MAX) return Ok();
+  return value_error("Invalid data: a cycle made only of dataclasses passes through object " +
+                     std::to_string(n));
+}
+
 // Checks every Dataclass entry, reachable or not, before anything is built.
 PyResult<Ok> check_allowlist(const ParsedDocument& doc, PyObject* allowlist) {
   if (doc.dataclass_entries == 0) return Ok();
@@ -1026,6 +1158,7 @@ PyResult<Ref> decode(PyObject* data, PyObject* allowlist) {
                                      static_cast<size_t>(size)},
                                     TextCheck::Caller));
   if (allowlist) KV_TRY(check_allowlist(doc, allowlist));
+  KV_TRY(check_dataclass_cycles(doc));
   const bool plain = doc.dataclass_entries == 0;
   const auto mode =
       plain || in_canonical_order(doc) ? Decoder::Mode::Canonical : Decoder::Mode::Exact;
