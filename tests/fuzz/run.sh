@@ -28,8 +28,8 @@ SECS="${FUZZ_SECONDS:-60}"
 PYTHON="${PYTHON:-python3}"
 VENV=.venv-fuzz
 OUT=fuzz-out
-declare -A floor=([reader]=600 [loads]=4000)
-mkdir -p "$OUT/corpus" "$OUT/reader" "$OUT/loads" "$OUT/findings"
+declare -A floor=([reader]=600 [loads]=4000 [differential]=500)
+mkdir -p "$OUT/corpus" "$OUT/reader" "$OUT/loads" "$OUT/differential" "$OUT/findings"
 
 fuzzer_runtime() {  # the libFuzzer archive that clang++ links, if it exists
   command -v clang++ >/dev/null 2>&1 || return 1
@@ -61,6 +61,10 @@ fi
 "$VENV/bin/python" -c "import atheris" 2>/dev/null ||
   "$VENV/bin/python" -m pip install -q "atheris>=2.3" ||
   { echo "fuzz: atheris could not be installed into $VENV"; exit 1; }
+# The differential target runs the generator and properties of the tests.
+"$VENV/bin/python" -c "import hypothesis, pytest" 2>/dev/null ||
+  "$VENV/bin/python" -m pip install -q "hypothesis>=6.100" "pytest>=7" ||
+  { echo "fuzz: hypothesis could not be installed into $VENV"; exit 1; }
 san="-fsanitize=address,undefined,fuzzer-no-link -shared-libsan -fno-omit-frame-pointer"
 CC=clang CXX=clang++ CXXFLAGS="$san" LDFLAGS="-shared-libsan" \
   "$VENV/bin/python" -m pip install -q --force-reinstall --no-deps . -C build-dir=build/fuzz-py ||
@@ -113,11 +117,15 @@ LD_PRELOAD="$PWD/build/fuzz/libfuzzer_rt.so $asan_rt" \
   ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:verify_asan_link_order=0 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   run_target loads "$VENV/bin/python" tests/fuzz/fuzz_loads.py
+LD_PRELOAD="$PWD/build/fuzz/libfuzzer_rt.so $asan_rt" \
+  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:verify_asan_link_order=0 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  run_target differential "$VENV/bin/python" tests/fuzz/fuzz_differential.py
 
 echo
 echo "fuzz summary (${SECS}s per target)"
 failed=0
-for name in reader loads; do
+for name in reader loads differential; do
   echo "  $name: ${execs[$name]:-0} executions, ${features[$name]:-0} features," \
        "${findings[$name]} findings (exit ${status[$name]}), log $OUT/$name.log"
   if [ -n "${blind[$name]}" ]; then
@@ -126,6 +134,6 @@ for name in reader loads; do
   fi
   if [ "${status[$name]}" != 0 ] || [ "${findings[$name]}" != 0 ]; then failed=1; fi
 done
-[ "${findings[reader]}${findings[loads]}" = 00 ] ||
+[ "${findings[reader]}${findings[loads]}${findings[differential]}" = 000 ] ||
   echo "fuzz: findings are in $OUT/findings/; add each as a case in tests/test_hardening.py"
 exit "$failed"
