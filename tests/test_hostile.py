@@ -671,7 +671,8 @@ def test_interrupt_while_reading_the_version_propagates(exc, where):
 # ---- small documents that used to take superlinear time or memory -------------
 
 # Each builds a document under 4 MB; the load must end (either way) within
-# the bounds below, which are far above the figures it prints.
+# the bounds below (a 64 MiB budget beyond the result, and a margin for a
+# busy machine), which are far above the figures it prints.
 SMALL_SLOW = {
     "65,535 fields of an unregistered record": """
         names = [b"f%d" % i for i in range(65535)]
@@ -722,7 +723,7 @@ seconds = time.monotonic() - start
 peak = status("VmHWM:") - before
 print(f"figures: {{len(data) >> 10}} KiB, {{seconds:.2f}} s, {{peak}} MiB peak, {{result.__name__}}")
 assert result is outcome, result
-assert seconds < 10 and peak < 256, (seconds, peak)
+assert seconds < 3 and peak < 80, (seconds, peak)
 """
     )
     print(out)
