@@ -75,6 +75,7 @@ _lock = _registry.lock
 _classes = _registry.classes
 _cache: dict[tuple[str, tuple[str, ...]], Callable[..., Any]] = {}
 _records: dict[tuple[str, tuple[str, ...]], type] = {}
+_infos: dict[str, _ClassInfo] = {}  # registered name -> facts of its class
 # The last constructor made for each name, with a private copy of its field
 # list: the decoder asks with an equal list for every instance of a class.
 _recent: dict[str, tuple[list[str], Callable[..., Any]]] = {}
@@ -84,6 +85,7 @@ def _forget() -> None:
     """Drop every cached constructor (the registrations they came from changed)."""
     _cache.clear()
     _recent.clear()
+    _infos.clear()
 
 
 _registry.on_change(_forget)
@@ -228,17 +230,35 @@ def _make(name: str, fields: tuple[str, ...]) -> Callable[..., Any]:
     cls = _classes.get(name)
     if cls is None:
         return _synthesize(name, fields)
-    info = _ClassInfo(cls)
+    info = _class_info(name, cls)
     exact = not info.bypass_init and info.init_names == frozenset(fields)
     if exact and not (_declared_version(cls) and _registry.has_steps(name)):
         return cls
     return _constructor(name, info, fields)
 
 
-class _ClassInfo:
-    """What building instances of a registered class needs, worked out once."""
+def _class_info(name: str, cls: type) -> _ClassInfo:
+    info = _infos.get(name)
+    if info is None or info.cls is not cls:
+        info = _infos[name] = _ClassInfo(name, cls)
+    return info
 
-    def __init__(self, cls: type) -> None:
+
+# Past this many keyword sets of one class its plans start afresh.
+_PLAN_LIMIT = 256
+
+
+class _ClassInfo:
+    """What building instances of a registered class needs, worked out once.
+
+    ``build`` takes any keywords: stored fields, or a migrated mapping.  What
+    to do with a given set of keyword names (which go to ``__init__``, which
+    are set afterwards, which are extra state, whether required ones are
+    missing) is decided once per set and kept as a plan.
+    """
+
+    def __init__(self, name: str, cls: type) -> None:
+        self.name = name
         self.cls: Any = cls
         real = {f.name: f for f in dataclasses.fields(cls)}
         every: dict[str, Any] = getattr(cls, "__dataclass_fields__")
@@ -259,6 +279,53 @@ class _ClassInfo:
         self.bypass_init = bool(params is not None and not params.init) or any(
             getattr(f, "_field_type", None) is _INITVAR_TYPE for f in every.values()
         )
+        self.plans: dict[tuple[str, ...], Callable[[dict[str, Any]], Any]] = {}
+
+    def build(self, kwargs: dict[str, Any]) -> Any:
+        keys = tuple(kwargs)
+        plan = self.plans.get(keys)
+        if plan is None:
+            plan = self.plan(keys)
+        return plan(kwargs)
+
+    def plan(self, keys: tuple[str, ...]) -> Callable[[dict[str, Any]], Any]:
+        kinds = self.kinds
+        init = tuple(k for k in keys if kinds.get(k) == _INIT)
+        late = tuple(k for k in keys if kinds.get(k) == _LATE)
+        extra = tuple(k for k in keys if k not in kinds)
+        missing = self.required.difference(init)
+        name, cls = self.name, self.cls
+        plan: Callable[[dict[str, Any]], Any]
+        if missing:
+            # Only a migration can supply them, and only the decoder knows
+            # the stored version that decides whether one runs.
+            stand_in = Unfinished(name, cls, missing)
+
+            def plan(kwargs: dict[str, Any]) -> Any:
+                return stand_in
+
+        elif len(init) == len(keys) and not self.bypass_init:
+
+            def plan(kwargs: dict[str, Any]) -> Any:
+                return cls(**kwargs)
+
+        else:
+
+            def plan(kwargs: dict[str, Any]) -> Any:
+                if self.bypass_init:
+                    obj = _bare_instance(self, {k: kwargs[k] for k in init + late})
+                else:
+                    obj = cls(**{k: kwargs[k] for k in init})
+                    for k in late:
+                        object.__setattr__(obj, k, kwargs[k])
+                if extra:
+                    _attach_extra(name, obj, {k: kwargs[k] for k in extra})
+                return obj
+
+        if len(self.plans) >= _PLAN_LIMIT:
+            self.plans.clear()
+        self.plans[keys] = plan
+        return plan
 
 
 def _constructor(
@@ -274,9 +341,10 @@ def _constructor(
     )
     if clean:
         return _compile_constructor(name, info, fields)
+    build = info.build
 
     def construct(**kwargs: Any) -> Any:
-        return _build(name, info, kwargs)
+        return build(kwargs)
 
     construct.__qualname__ = construct.__name__ = f"construct_{name}"
     return construct
@@ -291,7 +359,8 @@ def _compile_constructor(
     keyword names costs far less than splitting a ``**kwargs`` dict by hand.
     Every name here is a field of the registered class (``_constructor``
     checks that), so the generated source holds no name taken from the data
-    alone.  Calls with other keywords (a migrated mapping) take ``_build``.
+    alone.  Calls with other keywords (a migrated mapping) take the plans of
+    ``_ClassInfo.build``.
     """
     prefix = "_kv_"
     while any(f.startswith(prefix) for f in fields):
@@ -318,7 +387,7 @@ def _compile_constructor(
     def fallback(given: dict[str, Any], extra: dict[str, Any]) -> Any:
         kwargs = {k: v for k, v in given.items() if v is not _ABSENT}
         kwargs.update(extra)
-        return _build(name, info, kwargs)
+        return info.build(kwargs)
 
     namespace: dict[str, Any] = {
         "__name__": __name__,
@@ -333,36 +402,6 @@ def _compile_constructor(
     return construct
 
 
-def _build(name: str, info: _ClassInfo, kwargs: dict[str, Any]) -> Any:
-    """Build an instance from any keywords: the general, slower path."""
-    init: dict[str, Any] = {}
-    late: dict[str, Any] = {}
-    extra: dict[str, Any] = {}
-    kinds = info.kinds
-    for key, value in kwargs.items():
-        kind = kinds.get(key)
-        if kind == _INIT:
-            init[key] = value
-        elif kind == _LATE:
-            late[key] = value
-        elif kind is None:
-            extra[key] = value
-    missing = info.required.difference(init)
-    if missing:
-        # Only a migration can supply them, and only the decoder knows the
-        # stored version that decides whether one runs.
-        return Unfinished(name, info.cls, missing)
-    if info.bypass_init:
-        obj = _bare_instance(info, {**init, **late})
-    else:
-        obj = info.cls(**init)
-        for key, value in late.items():
-            object.__setattr__(obj, key, value)
-    if extra:
-        _attach_extra(name, obj, extra)
-    return obj
-
-
 class Unfinished:
     """Stands for an instance whose stored data lacks required fields.
 
@@ -371,6 +410,7 @@ class Unfinished:
     from it (and ``__dataclass_fields__``, both delegated to the class), and
     then either migrates the stored values, which builds the real instance,
     or calls :meth:`refuse`: an ``Unfinished`` never becomes a loaded value.
+    It holds no stored value, so one serves every instance of a plan.
     """
 
     __slots__ = ("_cls", "_missing", "_name")
@@ -380,9 +420,18 @@ class Unfinished:
         self._cls = cls
         self._missing = tuple(sorted(missing))
 
-    def __getattr__(self, attr: str) -> Any:
-        if attr in _VERSION_ATTRS or attr == "__dataclass_fields__":
+    def _delegated(attr: str) -> Any:  # type: ignore[misc]
+        def get(self: Unfinished) -> Any:
             return getattr(self._cls, attr)
+
+        return property(get)
+
+    __korvane_version__ = _delegated("__korvane_version__")
+    __meridel_version__ = _delegated("__meridel_version__")
+    __dataclass_fields__ = _delegated("__dataclass_fields__")
+    del _delegated
+
+    def __getattr__(self, attr: str) -> Any:
         raise AttributeError(
             f"{self._name!r} was not rebuilt: the stored data has no value for "
             f"required field(s) {_names(self._missing)}"

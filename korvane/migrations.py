@@ -83,28 +83,70 @@ def apply_migrations(
     keys set to the version reached.  No chain is a ValueError naming the
     class and both versions.
     """
+    # The decoder asks with the same (name, stored, current) for every
+    # instance of a class: the checked arguments, the chain of steps and the
+    # class's required fields are worked out once, until a registration
+    # changes. Only exact ints hit the cache (True or 1.0 would hash alike).
+    run = None
+    if type(stored) is int and type(current) is int:
+        run = _plans.get((name, stored, current))
+    if run is None:
+        run = _plan(name, stored, current)
+    return run(mapping)
+
+
+# Past this many (name, stored, current) plans the cache starts afresh, so
+# crafted documents with ever new versions cannot grow it without end.
+_PLAN_LIMIT = 4096
+_plans: dict[tuple[str, int, int], Callable[[Mapping[str, Any]], dict[str, Any]]] = {}
+_registry.on_change(_plans.clear)
+_is_str = str.__instancecheck__
+
+
+def _plan(
+    name: str, stored: int, current: int
+) -> Callable[[Mapping[str, Any]], dict[str, Any]]:
     _registry.check_name("class name", name)
     stored = _registry.check_version("stored", stored, lowest=0)
     current = _registry.check_version("current", current, lowest=0)
-    data = dict(mapping)
-    _stamp(data, stored)
-    for start, end, step in _path(name, stored, current):
-        try:
-            result = step(dict(data))
-        except Exception as exc:
-            exc.add_note(f"while migrating {name!r} from version {start} to {end}")
-            raise
-        data = _checked_result(name, start, end, step, result)
-        _stamp(data, end)
-    _check_complete(name, data, stored, current)
-    return data
+    with _registry.lock:
+        generation = _registry.generation
+        path = _path(name, stored, current)
+        cls = _registry.classes.get(name)
+        required = frozenset() if cls is None else _registry.required_fields(cls)
+    first, second = VERSION_KEYS
+
+    def run(mapping: Mapping[str, Any]) -> dict[str, Any]:
+        data = dict(mapping)
+        data[first] = data[second] = stored
+        for start, end, step in path:
+            try:
+                result = step(data)
+            except Exception as exc:
+                exc.add_note(f"while migrating {name!r} from version {start} to {end}")
+                raise
+            if result is not data or not all(map(_is_str, data)):
+                # A dict the step made may be held elsewhere: keep a copy.
+                data = _checked_result(name, start, end, step, result)
+            data[first] = data[second] = end
+        if not required <= data.keys():
+            _check_complete(name, data, stored, current)
+        # The last step may keep the dict it was given: return another.
+        return dict(data) if path else data
+
+    with _registry.lock:
+        if _registry.generation == generation:
+            if len(_plans) >= _PLAN_LIMIT:
+                _plans.clear()
+            _plans[name, stored, current] = run
+    return run
 
 
 def _path(name: str, stored: int, current: int) -> list[tuple[int, int, Step]]:
     """The shortest chain of steps, by breadth-first search over the registered ones."""
     if stored == current:
         return []
-    with _registry.lock:
+    with _registry.lock:  # the caller may hold it too (it is reentrant)
         graph = {
             start: dict(ends) for start, ends in _registry.steps.get(name, {}).items()
         }
