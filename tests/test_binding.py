@@ -504,17 +504,18 @@ def test_dump_writes_once_with_one_bytes_argument():
     assert args[0] == dumps([1, "two", b"3"])
 
 
-def test_dump_ignores_value_returned_by_write():
+def test_dump_refuses_a_short_write_without_retrying():
     class ShortWriter:
         def __init__(self):
             self.calls = 0
 
         def write(self, data):
             self.calls += 1
-            return 1  # a short write is not retried
+            return 1
 
     f = ShortWriter()
-    assert dump(list(range(100)), f) is None
+    with pytest.raises(OSError, match="took 1 of the"):
+        dump(list(range(100)), f)
     assert f.calls == 1
 
 
