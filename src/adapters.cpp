@@ -19,7 +19,7 @@ namespace {
 // The globals of the registry module (borrowed from sys.modules), or null
 // when it was not imported: only an import can register an adapter. Read
 // straight from the module dicts: PyImport_GetModule would also ask the
-// module's import state (__spec__) whether it is still initialising, an attribute lookup
+// module's __spec__ whether it is still initialising, an attribute lookup
 // that fails (and costs an exception) for every object adapted.
 PyResult<Ref> registry() {
   PyObject* modules = PyImport_GetModuleDict();  // borrowed
