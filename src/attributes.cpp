@@ -10,26 +10,27 @@ using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
 using FastKeywordsFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 }  // namespace
 
-PyObject* new_tuple(PyObject* const* items, Py_ssize_t count) noexcept {
-  PyObject* tuple = PyTuple_New(count);
-  if (!tuple) return nullptr;
-  for (Py_ssize_t i = 0; i < count; ++i) PyTuple_SetItem(tuple, i, Ref::borrow(items[i]).release());
+Ref new_tuple(PyObject* const* items, Py_ssize_t count) noexcept {
+  Ref tuple = Ref::steal(PyTuple_New(count));
+  if (!tuple) return tuple;
+  for (Py_ssize_t i = 0; i < count; ++i)
+    PyTuple_SetItem(tuple.get(), i, Ref::borrow(items[i]).release());
   return tuple;
 }
 
-PyObject* call_function(PyObject* fn, PyObject* const* args, Py_ssize_t count) noexcept {
+Ref call_function(PyObject* fn, PyObject* const* args, Py_ssize_t count) noexcept {
   if (PyCFunction_Check(fn)) {
     const int shape = PyCFunction_GetFlags(fn) & (METH_VARARGS | METH_KEYWORDS | METH_NOARGS |
                                                   METH_O | METH_FASTCALL | METH_METHOD);
-    PyObject* result = nullptr;
+    Ref result;
     bool called = true;
     if (shape == METH_FASTCALL) {
       auto f = reinterpret_cast<FastFunction>(reinterpret_cast<void (*)()>(PyCFunction_GetFunction(fn)));
-      result = f(PyCFunction_GetSelf(fn), args, count);
+      result = Ref::steal(f(PyCFunction_GetSelf(fn), args, count));
     } else if (shape == (METH_FASTCALL | METH_KEYWORDS)) {
       auto f = reinterpret_cast<FastKeywordsFunction>(
           reinterpret_cast<void (*)()>(PyCFunction_GetFunction(fn)));
-      result = f(PyCFunction_GetSelf(fn), args, count, nullptr);
+      result = Ref::steal(f(PyCFunction_GetSelf(fn), args, count, nullptr));
     } else {
       called = false;
     }
@@ -39,19 +40,19 @@ PyObject* call_function(PyObject* fn, PyObject* const* args, Py_ssize_t count) n
       return result;
     }
   }
-  Ref tuple = Ref::steal(new_tuple(args, count));
-  if (!tuple) return nullptr;
-  return PyObject_Call(fn, tuple.get(), nullptr);
+  Ref tuple = new_tuple(args, count);
+  if (!tuple) return tuple;
+  return Ref::steal(PyObject_Call(fn, tuple.get(), nullptr));
 }
 
-PyObject* module_attribute(PyObject* module, PyObject* name) noexcept {
+Ref module_attribute(PyObject* module, PyObject* name) noexcept {
   if (Py_IS_TYPE(module, &PyModule_Type)) {
     PyObject* globals = PyModule_GetDict(module);  // borrowed
     PyObject* found = globals ? PyDict_GetItemWithError(globals, name) : nullptr;  // borrowed
-    if (found) return Ref::borrow(found).release();
-    if (PyErr_Occurred()) return nullptr;
+    if (found) return Ref::borrow(found);
+    if (PyErr_Occurred()) return Ref();
   }
-  return PyObject_GetAttr(module, name);
+  return Ref::steal(PyObject_GetAttr(module, name));
 }
 
 bool drop_ordinary_error() noexcept {
@@ -63,13 +64,12 @@ bool drop_ordinary_error() noexcept {
 PyResult<Ref> AttributeProbe::first_found(PyObject* obj) noexcept {
   for (PyObject* name : names_) {
     PyObject* const args[] = {obj, name, g_state.absent};
-    PyObject* value = call_function(g_state.getattr, args, 3);
+    Ref value = call_function(g_state.getattr, args, 3);
     if (!value) {
       if (!drop_ordinary_error()) return PyError::fetch();
       continue;
     }
-    if (value != g_state.absent) return Ref::steal(value);
-    Py_DECREF(value);
+    if (value.get() != g_state.absent) return value;
   }
   return Ref();
 }

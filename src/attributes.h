@@ -8,14 +8,14 @@
 
 namespace korvane {
 
-// A new tuple holding `items` (new references), or null with an error set.
-PyObject* new_tuple(PyObject* const* items, Py_ssize_t count) noexcept;
+// A new tuple holding `items` (new references), or empty with an error set.
+Ref new_tuple(PyObject* const* items, Py_ssize_t count) noexcept;
 
 // fn(args...). A builtin function that takes its arguments as an array
 // (builtins.getattr, make_class's compiled front) is called straight with
 // them; anything else goes through the interpreter's call with the same
 // arguments. The result is the same either way, only the packing is saved.
-PyObject* call_function(PyObject* fn, PyObject* const* args, Py_ssize_t count) noexcept;
+Ref call_function(PyObject* fn, PyObject* const* args, Py_ssize_t count) noexcept;
 
 // Drops the pending error when it is an ordinary Exception and returns
 // true; an interrupt, an exit or another BaseException stays pending (false).
@@ -25,7 +25,7 @@ bool drop_ordinary_error() noexcept;
 // define (make_class, is_dataclass, ...). A plain module (exactly the module
 // type, whose attributes cannot change) finds it in its dict; anything else,
 // or a name not there, takes the usual lookup with __getattr__ and errors.
-PyObject* module_attribute(PyObject* module, PyObject* name) noexcept;
+Ref module_attribute(PyObject* module, PyObject* name) noexcept;
 
 // getattr(obj, first) else getattr(obj, second), for the pair of version
 // attributes that most classes never define. It goes through the builtin

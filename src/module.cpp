@@ -4,7 +4,7 @@
 #include <atomic>
 
 #include "cfunction.h"
-#include "class_cache.h"
+#include "decoder/make_class.h"
 #include "ops.h"
 #include "process_state.h"
 #include "ref.h"

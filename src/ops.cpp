@@ -6,7 +6,7 @@
 
 #include "attributes.h"
 #include "binding.h"
-#include "format/decoder.h"
+#include "decoder/decoder.h"
 #include "graph/traversal.h"
 #include "process_state.h"
 
@@ -103,7 +103,7 @@ PyObject* op_loads(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     KV_ASSIGN_OR_RETURN(BoundArguments bound, bind_fastcall(kLoads, args, nargs, kwnames));
     KV_TRY(check_bytes_argument("data", bound.slots[0]));
     KV_TRY(check_allowlist_argument(bound.slots[1]));
-    return format::decode(bound.slots[0], allowlist_or_null(bound.slots[1]));
+    return decoder::decode(bound.slots[0], allowlist_or_null(bound.slots[1]));
   });
 }
 
@@ -117,7 +117,7 @@ PyObject* op_load(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     Ref data = Ref::steal(PyObject_CallNoArgs(read.get()));
     if (!data) return PyError::fetch();
     if (!PyBytes_Check(data.get())) return type_error("file.read() did not return bytes");
-    return format::decode(data.get(), allowlist_or_null(bound.slots[1]));
+    return decoder::decode(data.get(), allowlist_or_null(bound.slots[1]));
   });
 }
 

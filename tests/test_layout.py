@@ -1,26 +1,56 @@
-"""The source tree keeps its layers: core <- format <- graph <- the C-API edge,
-and the interpreter-free layers never see Python."""
+"""The source tree keeps its shape: core <- format <- graph <- the C-API edge,
+the interpreter-free layers never see Python, no include cycles, and files
+and functions stay short (tools/check_layout.py)."""
 
+import importlib.util
 import pathlib
-import re
 
-SRC = pathlib.Path(__file__).resolve().parent.parent / "src"
-# What each directory may include; the edge (src/ itself) may include all.
-ALLOWED = {"core": {"core"}, "format": {"core", "format"}, "graph": {"core", "format", "graph"}}
-# Files of those directories that belong to the C-API edge.
-EDGE_FILES = {"graph/traversal.h", "graph/traversal.cpp", "format/decoder.h", "format/decoder.cpp"}
-INCLUDE = re.compile(r'^#include ([<"])([^>"]+)[>"]', re.M)
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+spec = importlib.util.spec_from_file_location("check_layout", ROOT / "tools" / "check_layout.py")
+check_layout = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(check_layout)
 
 
-def test_directories_include_one_way_and_the_core_has_no_python():
-    wrong = []
-    for path in SRC.rglob("*.[ch]*"):
-        rel = path.relative_to(SRC).as_posix()
-        layer = rel.split("/")[0] if "/" in rel else None
-        if layer is None or rel in EDGE_FILES:
-            continue
-        for quote, target in INCLUDE.findall(path.read_text()):
-            top = target.split("/")[0] if "/" in target else "the edge"
-            if target == "Python.h" or (quote == '"' and top not in ALLOWED[layer]):
-                wrong.append(f"{rel} includes {target}")
-    assert wrong == []
+def test_the_source_tree_passes_the_layout_check():
+    assert check_layout.check(ROOT / "src") == []
+
+
+def _tree(tmp_path, files):
+    for rel, text in files.items():
+        path = tmp_path / rel
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(text)
+    return check_layout.check(tmp_path)
+
+
+LONG_BODY = "int f(int x) {\n" + "  x += 1;\n" * 60 + "  return x;\n}\n"
+
+
+@pytest.mark.parametrize(
+    "files, fault",
+    [
+        ({"core/a.h": "#include <Python.h>\n"}, "core/a.h includes Python.h"),
+        ({"format/a.h": '#include "graph/b.h"\n', "graph/b.h": ""}, "(format) includes graph/b.h"),
+        ({"graph/a.h": '#include "decoder/b.h"\n', "decoder/b.h": ""}, "(graph) includes"),
+        ({"format/a.cpp": LONG_BODY}, "f is 63 lines"),
+        ({"a.cpp": "//\n" * 401}, "401 lines"),
+        (
+            {"a.h": '#include "b.h"\n', "b.h": '#include "a.h"\n'},
+            "include cycle between files",
+        ),
+    ],
+)
+def test_the_check_finds_each_fault(tmp_path, files, fault):
+    faults = _tree(tmp_path, files)
+    assert any(fault in f for f in faults), faults
+
+
+def test_comments_strings_and_initializers_are_not_functions(tmp_path):
+    text = (
+        "/* { */ const char* s = \"{\";\n"
+        "int table[] = {\n" + "  1,\n" * 70 + "};\n"
+        "struct S {\n  int g() const { return 1; }\n};\n"
+    )
+    assert _tree(tmp_path, {"format/a.cpp": text}) == []

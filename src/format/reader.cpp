@@ -9,8 +9,23 @@
 
 namespace korvane::format {
 
+// The reader's view of the words of a parsed document: the flag bits are
+// known here and nowhere else.
+class ReaderDetail {
+ public:
+  static constexpr uint64_t kRefBit = ParsedDocument::kRefBit;
+  static constexpr uint64_t kRefLoop = ParsedDocument::kRefLoop;
+  static constexpr uint64_t kRefMissing = ParsedDocument::kRefMissing;
+  static constexpr uint64_t kTargetBit = ParsedDocument::kTargetBit;
+  static WordArray& words(ParsedDocument& doc) noexcept { return doc.objects_; }
+};
 
 namespace {
+
+constexpr uint64_t kRefBit = ReaderDetail::kRefBit;
+constexpr uint64_t kRefLoop = ReaderDetail::kRefLoop;
+constexpr uint64_t kRefMissing = ReaderDetail::kRefMissing;
+constexpr uint64_t kTargetBit = ReaderDetail::kTargetBit;
 
 Error invalid(const char* what) { return value_error(std::string("Invalid data: ") + what); }
 
@@ -105,18 +120,15 @@ Result<void> read_types(Cursor& c, ParsedDocument& doc) {
   return Ok();
 }
 
-uint32_t load_u32(const uint8_t* p) noexcept {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
+using layout::u32_at;
 
 constexpr uint64_t kRaw = 1ull << 59;  // a Reference entry still holding its offset
-constexpr uint64_t kPending = ParsedDocument::kRefBit | (1ull << 60);
+constexpr uint64_t kPending = kRefBit | (1ull << 60);
 
 // Checks every object entry and records where each starts. Gives the
-// truncation message of the first missing piece, or null. Raw pointers:
-// this loop runs once per object of every document loaded.
+// truncation message of the first missing piece, or null.
+// Hot loop: it reads the entry bytes and the words raw, without the layout
+// accessors, since it runs once per object of every document loaded.
 const char* read_objects(ParsedDocument& doc, const uint8_t* p, uint32_t count,
                          std::vector<uint32_t>& refs, uint8_t& bad_tag) {
   const uint8_t* const base = doc.input.data();
@@ -124,7 +136,8 @@ const char* read_objects(ParsedDocument& doc, const uint8_t* p, uint32_t count,
   // Every entry takes at least its tag byte, so the array has room.
   // The array's size is set when parsing succeeds or meets an unknown tag;
   // after a truncation the document is dropped anyway.
-  uint64_t* const words = doc.objects.data();
+  WordArray& table = ReaderDetail::words(doc);
+  uint64_t* const words = table.data();
   for (uint32_t i = 0; i < count; ++i) {
     if (p == end) return "tag truncated";
     const uint8_t tag = *p;
@@ -132,10 +145,10 @@ const char* read_objects(ParsedDocument& doc, const uint8_t* p, uint32_t count,
     // (a repeated key is one): the usual one, back to an entry already
     // read, is resolved here without the general dispatch.
     if (tag == kTagReference && end - p > 4) {
-      const uint32_t target = load_u32(p + 1);
-      if (target < i && !(words[target] & ParsedDocument::kRefBit)) {
-        words[target] |= ParsedDocument::kTargetBit;
-        words[i] = ParsedDocument::kRefBit | target;
+      const uint32_t target = u32_at(p + 1);
+      if (target < i && !(words[target] & kRefBit)) {
+        words[target] |= kTargetBit;
+        words[i] = kRefBit | target;
         p += 5;
         continue;
       }
@@ -185,20 +198,20 @@ const char* read_objects(ParsedDocument& doc, const uint8_t* p, uint32_t count,
         if (left < 4) return "reference truncated";
         // Not back to an entry: resolved once the table is read.
         p += 4;
-        words[i] |= ParsedDocument::kRefBit | kRaw;
+        words[i] |= kRefBit | kRaw;
         refs.push_back(i);
         break;
       }
       case kTagBytes: {
         if (left < 4) return "bytes length truncated";
-        const size_t n = load_u32(p);
+        const size_t n = u32_at(p);
         if (left - 4 < n) return "bytes data truncated";
         p += 4 + n;
         break;
       }
       case kTagDict: {
         if (left < 4) return "dict count truncated";
-        const size_t n = load_u32(p);
+        const size_t n = u32_at(p);
         const size_t room = left - 4;
         // The first missing piece is a key when an even number of u32s fit.
         if (room / 8 < n) return room / 4 % 2 == 0 ? "dict key truncated" : "dict value truncated";
@@ -221,18 +234,18 @@ const char* read_objects(ParsedDocument& doc, const uint8_t* p, uint32_t count,
       case kTagFrozenSet: {
         const bool list = tag == kTagList || tag == kTagTuple;
         if (left < 4) return list ? "list count truncated" : "set count truncated";
-        const size_t n = load_u32(p);
+        const size_t n = u32_at(p);
         if ((left - 4) / 4 < n) return list ? "list ref truncated" : "set ref truncated";
         p += 4 + 4 * n;
         break;
       }
       default:
         bad_tag = tag;
-        doc.objects.set_size(i);
+        table.set_size(i);
         return nullptr;
     }
   }
-  doc.objects.set_size(count);
+  table.set_size(count);
   return nullptr;
 }
 
@@ -247,34 +260,34 @@ Error unknown_tag(uint8_t tag) {
 // `refs` lists the Reference entries in table order that the entry loop did
 // not resolve itself (it resolves those naming an earlier non-Reference).
 void resolve_references(ParsedDocument& doc, const std::vector<uint32_t>& refs) {
-  auto& objects = doc.objects;
+  WordArray& objects = ReaderDetail::words(doc);
   const uint64_t count = objects.size();
   std::vector<uint32_t> chain;
   for (const uint32_t start : refs) {
     const uint64_t first = objects[start];
     if (!(first & kRaw)) continue;  // resolved as part of an earlier chain
-    const uint64_t target = load_u32(doc.input.data() + (first & ~(ParsedDocument::kRefBit | kRaw)) + 1);
-    if (target < count && !(objects[target] & ParsedDocument::kRefBit)) {
+    const uint64_t target = layout::reference_target(doc.input.data() + (first & ~(kRefBit | kRaw)));
+    if (target < count && !(objects[target] & kRefBit)) {
       // The usual case: a Reference straight to an entry.
-      objects[target] |= ParsedDocument::kTargetBit;
-      objects[start] = ParsedDocument::kRefBit | target;
+      objects[target] |= kTargetBit;
+      objects[start] = kRefBit | target;
       continue;
     }
     chain.clear();
     uint64_t n = start, end;
     for (;;) {
       if (n >= count) {
-        end = ParsedDocument::kRefMissing | n;
+        end = kRefMissing | n;
         break;
       }
       const uint64_t w = objects[n];
-      if (!(w & ParsedDocument::kRefBit)) {
-        end = ParsedDocument::kRefBit | n;
-        objects[n] |= ParsedDocument::kTargetBit;
+      if (!(w & kRefBit)) {
+        end = kRefBit | n;
+        objects[n] |= kTargetBit;
         break;
       }
       if (w == kPending) {
-        end = ParsedDocument::kRefLoop;
+        end = kRefLoop;
         break;
       }
       if (!(w & kRaw)) {
@@ -283,7 +296,7 @@ void resolve_references(ParsedDocument& doc, const std::vector<uint32_t>& refs) 
       }
       chain.push_back(static_cast<uint32_t>(n));
       objects[n] = kPending;
-      n = load_u32(doc.input.data() + (w & ~(ParsedDocument::kRefBit | kRaw)) + 1);
+      n = layout::reference_target(doc.input.data() + (w & ~(kRefBit | kRaw)));
     }
     for (uint32_t link : chain) objects[link] = end;
   }
@@ -292,9 +305,9 @@ void resolve_references(ParsedDocument& doc, const std::vector<uint32_t>& refs) 
 }  // namespace
 
 GraphNode ParsedDocument::node(uint32_t n) const noexcept {
-  const uint8_t* p = input.data() + offset(n);
+  const uint8_t* p = at(n);
   GraphNode node;
-  const uint8_t tag = *p++;
+  const uint8_t tag = layout::tag(p);
   switch (tag) {
     case kTagNone: node.kind = NodeKind::None; break;
     case kTagTrue:
@@ -304,36 +317,26 @@ GraphNode ParsedDocument::node(uint32_t n) const noexcept {
       break;
     case kTagInt:
       node.kind = NodeKind::Int;
-      node.integer = decode_varint(p, input.data() + input.size());
+      node.integer = layout::int_value(p, input.data() + input.size());
       break;
-    case kTagFloat: {
-      uint64_t bits;
-      std::memcpy(&bits, p, 8);
+    case kTagFloat:
       node.kind = NodeKind::Float;
-      node.real = bits_float(bits);
+      node.real = layout::float_value(p);
       break;
-    }
     case kTagStr:
       node.kind = NodeKind::Str;
-      node.index = load_u32(p);
-      break;
-    case kTagBytes:
-      node.kind = NodeKind::Bytes;
-      node.count = load_u32(p);
-      node.data = p + 4;
+      node.index = layout::str_index(p);
       break;
     case kTagDataclass:
       node.kind = NodeKind::Dataclass;
-      std::memcpy(&node.type_id, p, 2);
-      uint16_t n16;
-      std::memcpy(&n16, p + 2, 2);
-      node.count = n16;
-      node.data = p + 4;
+      node.type_id = layout::type_id(p);
+      node.count = layout::count(p);
+      node.data = layout::payload(p);
       break;
-    default:  // the containers, in tag order
-      node.kind = static_cast<NodeKind>(static_cast<int>(NodeKind::List) + (tag - kTagList));
-      node.count = load_u32(p);
-      node.data = p + 4;
+    default:  // Bytes and the containers, in tag order
+      node.kind = static_cast<NodeKind>(static_cast<int>(NodeKind::Bytes) + (tag - kTagBytes));
+      node.count = layout::count(p);
+      node.data = layout::payload(p);
       break;
   }
   return node;
@@ -357,12 +360,12 @@ Result<void> read_rest(Cursor& c, ParsedDocument& doc) {
   KV_TRY(read_types(c, doc));
   uint32_t count;
   if (!c.read(count)) return invalid("no object count");
-  doc.objects.allocate(std::min<size_t>(count, c.left()));
+  ReaderDetail::words(doc).allocate(std::min<size_t>(count, c.left()));
   std::vector<uint32_t> refs;
   uint8_t bad_tag = 0;
   if (const char* missing = read_objects(doc, doc.input.data() + c.pos(), count, refs, bad_tag))
     return invalid(missing);
-  if (bad_tag || (doc.objects.size() < count)) return unknown_tag(bad_tag);
+  if (bad_tag || doc.object_count() < count) return unknown_tag(bad_tag);
   if (!refs.empty()) resolve_references(doc, refs);
   return Ok();
 }
@@ -371,12 +374,7 @@ Result<void> read_rest(Cursor& c, ParsedDocument& doc) {
 
 Result<ParsedDocument> read_document(std::span<const uint8_t> input, TextCheck texts) {
   KV_TRY(check_header(input));
-  ParsedDocument doc{.input = input,
-                     .strings = {},
-                     .string_lengths = {},
-                     .types = TypeRegistry(TypeRegistry::Texts::Borrow),
-                     .objects = {},
-                     .dataclass_entries = 0};
+  ParsedDocument doc(input);
   Cursor c(input, kHeaderSize);
   const bool deferred = texts == TextCheck::Caller;
   Result<void> parsed = read_strings(c, doc, !deferred);

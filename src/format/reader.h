@@ -36,24 +36,29 @@ class WordArray {
   size_t capacity_ = 0, size_ = 0;
 };
 
+// Where the chain of a Reference entry ends.
+struct ChainEnd {
+  enum class Kind : uint8_t { Entry, Loop, Missing };
+  Kind kind;
+  uint32_t number;  // Entry: the entry, never a Reference; Missing: the number past the table
+};
+
+class ReaderDetail;
+
 // The parsed document views the input, which must outlive it. Each object is
 // one 64-bit word: the offset of its tag byte, or, for a Reference entry, the
 // final target of its chain resolved once after parsing (so long chains and
-// loops cost nothing at build time).
+// loops cost nothing at build time). How a word holds that is the reader's
+// own; everyone else asks the accessors below.
 class ParsedDocument {
  public:
-  static constexpr uint64_t kRefBit = 1ull << 63;
-  static constexpr uint64_t kRefLoop = kRefBit | (1ull << 62);    // chain never ends
-  static constexpr uint64_t kRefMissing = kRefBit | (1ull << 61);  // | the missing number
-  // On an entry that is not a Reference: some Reference entry leads to it.
-  static constexpr uint64_t kTargetBit = 1ull << 58;
-  static constexpr uint64_t kOffsetMask = kTargetBit - 1;
+  explicit ParsedDocument(std::span<const uint8_t> in)
+      : input(in), types(TypeRegistry::Texts::Borrow) {}
 
   std::span<const uint8_t> input;
   std::vector<uint64_t> strings;  // offset of each text in the input
   std::vector<uint32_t> string_lengths;
   TypeRegistry types;
-  WordArray objects;
   uint32_t dataclass_entries = 0;
   // Set when the reader left the texts' UTF-8 to the caller (see read_document).
   bool texts_unchecked = false;
@@ -62,12 +67,56 @@ class ParsedDocument {
   std::string_view text(uint32_t index) const noexcept {
     return {reinterpret_cast<const char*>(input.data()) + strings[index], string_lengths[index]};
   }
-  uint32_t object_count() const noexcept { return static_cast<uint32_t>(objects.size()); }
-  bool is_reference(uint32_t n) const noexcept { return objects[n] & kRefBit; }
-  bool is_target(uint32_t n) const noexcept { return objects[n] & kTargetBit; }
-  uint64_t offset(uint32_t n) const noexcept { return objects[n] & kOffsetMask; }
+  uint32_t object_count() const noexcept { return static_cast<uint32_t>(objects_.size()); }
+  bool is_reference(uint32_t n) const noexcept { return word_is_reference(objects_[n]); }
+  // Entry `n` (not a Reference) is the end of some Reference entry's chain.
+  bool is_target(uint32_t n) const noexcept { return word_is_target(objects_[n]); }
+  // The tag byte of entry `n`, which is not a Reference; the layout
+  // accessors (format/entry.h) read the rest from there.
+  const uint8_t* at(uint32_t n) const noexcept { return input.data() + word_offset(objects_[n]); }
+  uint8_t tag(uint32_t n) const noexcept { return *at(n); }
+  // Where the chain of Reference entry `n` ends.
+  ChainEnd chain_end(uint32_t n) const noexcept {
+    const uint64_t w = objects_[n];
+    if (w == kRefLoop) return {ChainEnd::Kind::Loop, 0};
+    const auto number = static_cast<uint32_t>(w);
+    if ((w & kRefMissing) == kRefMissing) return {ChainEnd::Kind::Missing, number};
+    return {ChainEnd::Kind::Entry, number};
+  }
+  // The entry that child number `n` stands for: `n` itself, or the end of
+  // its chain; none when `n` is past the table or its chain ends nowhere.
+  std::optional<uint32_t> final_entry(uint32_t n) const noexcept {
+    if (n >= object_count()) return std::nullopt;
+    if (!is_reference(n)) return n;
+    const ChainEnd end = chain_end(n);
+    if (end.kind != ChainEnd::Kind::Entry) return std::nullopt;
+    return end.number;
+  }
   // The decoded entry `n`, which is not a Reference.
   GraphNode node(uint32_t n) const noexcept;
+
+  // The raw words, for the decoder's marked hot loop over scalar children,
+  // with the word tests it needs.
+  const uint64_t* words() const noexcept { return objects_.data(); }
+  static bool word_is_reference(uint64_t w) noexcept { return w & kRefBit; }
+  // A Reference whose chain ends at an entry: word_entry gives it.
+  static bool word_reaches_entry(uint64_t w) noexcept {
+    return (w & (kRefLoop | kRefMissing)) == kRefBit;
+  }
+  static uint32_t word_entry(uint64_t w) noexcept { return static_cast<uint32_t>(w); }
+  static bool word_is_target(uint64_t w) noexcept { return w & kTargetBit; }
+  static uint64_t word_offset(uint64_t w) noexcept { return w & kOffsetMask; }
+
+ private:
+  friend class ReaderDetail;
+  static constexpr uint64_t kRefBit = 1ull << 63;
+  static constexpr uint64_t kRefLoop = kRefBit | (1ull << 62);    // chain never ends
+  static constexpr uint64_t kRefMissing = kRefBit | (1ull << 61);  // | the missing number
+  // On an entry that is not a Reference: some Reference entry leads to it.
+  static constexpr uint64_t kTargetBit = 1ull << 58;
+  static constexpr uint64_t kOffsetMask = kTargetBit - 1;
+
+  WordArray objects_;
 };
 
 // Whether the reader checks that every text is UTF-8. A caller that decodes

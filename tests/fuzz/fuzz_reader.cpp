@@ -64,7 +64,8 @@ void walk_node(const ParsedDocument& doc, uint32_t n) {
         const uint32_t child = node.child(i);
         sum += child;
         // A child that is in range must itself be readable as an entry.
-        if (child < doc.object_count() && doc.is_reference(child)) sum += doc.objects[child];
+        if (child < doc.object_count() && doc.is_reference(child))
+          sum += doc.chain_end(child).number;
       }
       if (node.kind == NodeKind::Dataclass && node.type_id < doc.types.size()) {
         const auto& entry = doc.types.entry(node.type_id);
@@ -96,14 +97,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   for (uint32_t n = 0; n < doc.object_count(); ++n) {
     if (doc.is_reference(n)) {
-      const uint64_t end = doc.objects[n];
       // The end of a chain is a loop, a missing number, or an entry that is
       // itself not a reference.
-      if (end != ParsedDocument::kRefLoop &&
-          (end & ParsedDocument::kRefMissing) != ParsedDocument::kRefMissing) {
-        const uint32_t target = static_cast<uint32_t>(end);
-        check(target < doc.object_count() && !doc.is_reference(target));
-      }
+      const korvane::format::ChainEnd end = doc.chain_end(n);
+      if (end.kind == korvane::format::ChainEnd::Kind::Entry)
+        check(end.number < doc.object_count() && !doc.is_reference(end.number));
+      if (end.kind == korvane::format::ChainEnd::Kind::Missing)
+        check(end.number >= doc.object_count());
       continue;
     }
     walk_node(doc, n);

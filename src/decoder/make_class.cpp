@@ -1,11 +1,11 @@
-// src/class_cache.cpp: make_class answered from the cache of recent classes.
+// src/decoder/make_class.cpp: make_class answered from the cache of recent classes.
 //
 // The decoder calls make_class once per dataclass instance it loads, almost
 // always with a name and field list it asked for before. A Python function
 // costs a frame and its argument binding per call; this front answers those
 // repeats from the same dict the Python side keeps, and hands everything
 // else to the Python implementation unchanged.
-#include "class_cache.h"
+#include "decoder/make_class.h"
 
 #include "attributes.h"
 #include "cfunction.h"
@@ -43,7 +43,7 @@ Ref recent_constructor(PyObject* recent_dict, PyObject* name, PyObject* fields) 
 // fallback(*args, **kwargs) from a vectorcall argument array.
 PyObject* call_fallback(PyObject* fallback, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-  Ref positional = Ref::steal(new_tuple(args, nargs));
+  Ref positional = new_tuple(args, nargs);
   if (!positional) return nullptr;
   Ref keywords;
   if (kwnames) {

@@ -1,4 +1,4 @@
-// src/class_cache.h: the front of make_class that answers repeated requests
+// src/decoder/make_class.h: the front of make_class that answers repeated requests
 // without running Python code.
 #pragma once
 

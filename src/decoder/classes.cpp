@@ -1,0 +1,112 @@
+// src/decoder/classes.cpp: class resolution: make_class, the constructor
+// call, the class's version and the stand-ins of unfinished instances.
+#include "decoder/classes.h"
+
+#include <algorithm>
+
+#include "convert.h"
+
+namespace korvane::decoder {
+
+PyResult<Ok> ClassResolver::cache_type_strings(uint16_t type_id) {
+  if (type_names_.empty()) {
+    type_names_.resize(doc_.types.size());
+    field_strs_.resize(doc_.types.size());
+  }
+  if (type_names_[type_id]) return Ok();
+  const format::TypeEntry& entry = doc_.types.entry(type_id);
+  std::vector<Ref> fields;
+  fields.reserve(entry.field_names.size());
+  for (std::string_view name : entry.field_names) {
+    KV_ASSIGN_OR_RETURN(Ref text, new_str(name));
+    PyObject* interned = text.release();
+    PyUnicode_InternInPlace(&interned);
+    fields.push_back(Ref::steal(interned));
+  }
+  KV_ASSIGN_OR_RETURN(Ref class_name, new_str(entry.name));
+  field_strs_[type_id] = std::move(fields);
+  type_names_[type_id] = std::move(class_name);
+  return Ok();
+}
+
+PyResult<Ref> ClassResolver::field_names(uint16_t type_id) const {
+  const std::vector<Ref>& strs = field_strs_[type_id];
+  const auto count = static_cast<Py_ssize_t>(strs.size());
+  Ref names = Ref::steal(PyList_New(count));
+  if (!names) return PyError::fetch();
+  for (Py_ssize_t i = 0; i < count; ++i)
+    PyList_SetItem(names.get(), i, Ref::borrow(strs[i].get()).release());
+  return names;
+}
+
+// The constructor from make_class (left in `cls`), called with the values
+// of the stored fields as keywords.
+PyResult<Ref> ClassResolver::construct(PyObject* module, uint16_t type_id, PyObject* names,
+                                       const std::vector<Ref>& values, Ref& cls) {
+  Ref make_class = module_attribute(module, g_state.str_make_class);
+  if (!make_class) return PyError::fetch();
+  Ref class_name = Ref::borrow(type_names_[type_id].get());
+  PyObject* const make_args[] = {class_name.get(), names};
+  cls = call_function(make_class.get(), make_args, 2);
+  if (!cls) return PyError::fetch();
+  Ref kwargs = Ref::steal(PyDict_New());
+  if (!kwargs) return PyError::fetch();
+  const Py_ssize_t pairs =
+      std::min<Py_ssize_t>(PyList_Size(names), static_cast<Py_ssize_t>(values.size()));
+  for (Py_ssize_t i = 0; i < pairs; ++i)
+    if (PyDict_SetItem(kwargs.get(), PyList_GetItem(names, i), values[i].get()) < 0)
+      return PyError::fetch();
+  return check(PyObject_Call(cls.get(), g_state.empty_tuple, kwargs.get()));
+}
+
+// The class's current version, read from the instance; none means final.
+// An unreadable version means none; an interrupt or exit propagates.
+PyResult<uint32_t> ClassResolver::current_version(PyObject* instance) {
+  KV_ASSIGN_OR_RETURN(Ref version, versions_.first_found(instance));
+  if (!version) return uint32_t{0};
+  auto v = index_to_u32(version.get());
+  if (v) return *v;
+  std::move(v).error().raise();
+  if (!drop_ordinary_error()) return PyError::fetch();
+  return uint32_t{0};
+}
+
+PyResult<Ref> ClassResolver::instantiate(PyObject* module, uint16_t type_id, PyObject* names,
+                                         const std::vector<Ref>& values) {
+  Ref cls;
+  KV_ASSIGN_OR_RETURN(Ref instance, construct(module, type_id, names, values, cls));
+  KV_ASSIGN_OR_RETURN(const uint32_t current, current_version(instance.get()));
+  const format::TypeEntry& entry = doc_.types.entry(type_id);
+  const uint32_t stored = entry.schema_version;
+  if (stored != current && stored != 0 && current != 0)
+    return migrate(entry, cls.get(), instance.get(), names, values, stored, current);
+  KV_TRY(refuse_unfinished(module, instance.get(), stored, current));
+  return instance;
+}
+
+// A constructor gives a stand-in of the helper module's `Unfinished` type
+// when the stored fields lack a required one; only a migration can make the
+// real instance from it. When none follows, the stand-in raises the load's
+// error and is never stored or returned.
+PyResult<Ok> ClassResolver::refuse_unfinished(PyObject* module, PyObject* instance,
+                                              uint32_t stored, uint32_t current) {
+  if (!unfinished_known_) {
+    Ref attr = Ref::steal(PyUnicode_FromString("Unfinished"));
+    if (!attr) return PyError::fetch();
+    unfinished_ = module_attribute(module, attr.get());
+    if (!unfinished_ || !PyType_Check(unfinished_.get())) {
+      PyErr_Clear();  // a helper module without stand-ins
+      unfinished_ = Ref();
+    }
+    unfinished_known_ = true;
+  }
+  if (!unfinished_ || Py_TYPE(instance) != reinterpret_cast<PyTypeObject*>(unfinished_.get()))
+    return Ok();
+  Ref result = Ref::steal(PyObject_CallMethod(instance, "refuse", "kk",
+                                              static_cast<unsigned long>(stored),
+                                              static_cast<unsigned long>(current)));
+  if (!result) return PyError::fetch();
+  return type_error("a dataclass was not rebuilt: the stored data lacks required fields");
+}
+
+}  // namespace korvane::decoder

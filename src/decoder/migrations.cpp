@@ -1,0 +1,124 @@
+// src/decoder/migrations.cpp: fields stored under an older schema version go
+// through apply_migrations, and the class is built again from its result;
+// keys that match no field stay on the instance as extra state.
+#include <algorithm>
+#include <string_view>
+
+#include "convert.h"
+#include "decoder/classes.h"
+
+namespace korvane::decoder {
+
+namespace {
+
+bool is_version_key(std::string_view k) {
+  return k == "__korvane_version__" || k == "__meridel_version__";
+}
+
+PyResult<std::string_view> key_text(PyObject* key) {
+  if (!PyUnicode_Check(key)) return conversion_error(key, "PyString");
+  return utf8_view(key);
+}
+
+// The stored fields by name, with both version keys holding `stored`.
+PyResult<Ok> fill_stored_fields(PyObject* mapping, PyObject* names,
+                                const std::vector<Ref>& values, PyObject* stored) {
+  const Py_ssize_t pairs =
+      std::min<Py_ssize_t>(PyList_Size(names), static_cast<Py_ssize_t>(values.size()));
+  for (Py_ssize_t i = 0; i < pairs; ++i)
+    if (PyDict_SetItem(mapping, PyList_GetItem(names, i), values[i].get()) < 0)
+      return PyError::fetch();
+  if (PyDict_SetItem(mapping, g_state.str_korvane_version, stored) < 0 ||
+      PyDict_SetItem(mapping, g_state.str_meridel_version, stored) < 0)
+    return PyError::fetch();
+  return Ok();
+}
+
+// apply_migrations(name, mapping, stored, current), which must give a dict.
+PyResult<Ref> call_apply_migrations(PyObject* module, std::string_view name, PyObject* mapping,
+                                    PyObject* stored, PyObject* current) {
+  Ref apply = module_attribute(module, g_state.str_apply_migrations);
+  if (!apply) return PyError::fetch();
+  KV_ASSIGN_OR_RETURN(Ref class_name, new_str(name));
+  Ref migrated = Ref::steal(PyObject_CallFunctionObjArgs(apply.get(), class_name.get(), mapping,
+                                                         stored, current, nullptr));
+  if (!migrated) return PyError::fetch();
+  if (!PyDict_Check(migrated.get())) return type_error("Migration function must return a dict");
+  return migrated;
+}
+
+// The migrated mapping without its version keys: the constructor's keywords.
+PyResult<Ref> constructor_keywords(PyObject* migrated) {
+  Ref kwargs = Ref::steal(PyDict_New());
+  if (!kwargs) return PyError::fetch();
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(migrated, &pos, &key, &value)) {
+    KV_ASSIGN_OR_RETURN(std::string_view k, key_text(key));
+    if (is_version_key(k)) continue;
+    if (PyDict_SetItem(kwargs.get(), key, value) < 0) return PyError::fetch();
+  }
+  return kwargs;
+}
+
+// The keys of the instance's __dataclass_fields__, as texts. `keys` holds
+// them alive.
+PyResult<std::vector<std::string_view>> declared_fields(PyObject* instance, Ref& keys) {
+  Ref fields = Ref::steal(PyObject_GetAttr(instance, g_state.str_dataclass_fields));
+  if (!fields) return PyError::fetch();
+  if (!PyDict_Check(fields.get())) return type_error("__dataclass_fields__ is not a dict");
+  keys = Ref::steal(PyDict_Keys(fields.get()));
+  if (!keys) return PyError::fetch();
+  std::vector<std::string_view> names;
+  for (Py_ssize_t i = 0; i < PyList_Size(keys.get()); ++i) {
+    KV_ASSIGN_OR_RETURN(std::string_view f, key_text(PyList_GetItem(keys.get(), i)));
+    names.push_back(f);
+  }
+  return names;
+}
+
+// Sets the migrated items that are neither version keys nor fields as the
+// extra state of `instance`, when there are any; failing to set it is ignored.
+PyResult<Ok> keep_extra_state(PyObject* instance, PyObject* migrated,
+                              const std::vector<std::string_view>& fields) {
+  Ref extra = Ref::steal(PyDict_New());
+  if (!extra) return PyError::fetch();
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(migrated, &pos, &key, &value)) {
+    KV_ASSIGN_OR_RETURN(std::string_view k, key_text(key));
+    if (is_version_key(k)) continue;
+    if (std::find(fields.begin(), fields.end(), k) != fields.end()) continue;
+    if (PyDict_SetItem(extra.get(), key, value) < 0) return PyError::fetch();
+  }
+  if (PyDict_Size(extra.get()) == 0) return Ok();
+  for (PyObject* attr : {g_state.str_korvane_extra, g_state.str_meridel_extra})
+    if (PyObject_SetAttr(instance, attr, extra.get()) < 0 && !drop_ordinary_error())
+      return PyError::fetch();
+  return Ok();
+}
+
+}  // namespace
+
+PyResult<Ref> ClassResolver::migrate(const format::TypeEntry& entry, PyObject* cls,
+                                     PyObject* first, PyObject* names,
+                                     const std::vector<Ref>& values, uint32_t stored,
+                                     uint32_t current) {
+  KV_ASSIGN_OR_RETURN(Ref module, import_helper(migrations_, legacy_migrations_));
+  Ref mapping = Ref::steal(PyDict_New());
+  Ref stored_obj = Ref::steal(PyLong_FromUnsignedLong(stored));
+  Ref current_obj = Ref::steal(PyLong_FromUnsignedLong(current));
+  if (!mapping || !stored_obj || !current_obj) return PyError::fetch();
+  KV_TRY(fill_stored_fields(mapping.get(), names, values, stored_obj.get()));
+  KV_ASSIGN_OR_RETURN(Ref migrated, call_apply_migrations(module.get(), entry.name, mapping.get(),
+                                                          stored_obj.get(), current_obj.get()));
+  KV_ASSIGN_OR_RETURN(Ref kwargs, constructor_keywords(migrated.get()));
+  Ref second = Ref::steal(PyObject_Call(cls, g_state.empty_tuple, kwargs.get()));
+  if (!second) return PyError::fetch();
+  Ref keys;
+  KV_ASSIGN_OR_RETURN(std::vector<std::string_view> fields, declared_fields(first, keys));
+  KV_TRY(keep_extra_state(second.get(), migrated.get(), fields));
+  return second;
+}
+
+}  // namespace korvane::decoder
