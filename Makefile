@@ -11,15 +11,16 @@ $(VENV)/bin/python:
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
 
+# The builds that `make test` and `make sanitize` run treat warnings as errors.
 install: $(VENV)/bin/python
-	$(PIP) install -q ".[test,bench]"
+	$(PIP) install -q ".[test,bench]" -C cmake.define.KORVANE_WERROR=ON
 
 test: install core-tests
 	$(PY) -m pytest -q
 
 # The interpreter-free core on its own, with the sanitizers.
 core-tests:
-	cmake -S . -B build/core -DKORVANE_CORE_TESTS=ON -DKORVANE_SANITIZE=ON \
+	cmake -S . -B build/core -DKORVANE_CORE_TESTS=ON -DKORVANE_SANITIZE=ON -DKORVANE_WERROR=ON \
 		-DCMAKE_BUILD_TYPE=Debug > /dev/null
 	cmake --build build/core --target core_tests -j2
 	./build/core/core_tests
@@ -76,6 +77,7 @@ sanitize:
 	test -x $(ASAN_VENV)/bin/python || $(PYTHON) -m venv $(ASAN_VENV)
 	$(ASAN_VENV)/bin/python -m pip install -q --upgrade pip
 	$(ASAN_VENV)/bin/python -m pip install -q ".[test]" -C cmake.define.KORVANE_SANITIZE=ON \
+		-C cmake.define.KORVANE_WERROR=ON \
 		-C cmake.build-type=RelWithDebInfo -C build-dir=build/asan
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \

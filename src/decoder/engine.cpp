@@ -76,14 +76,14 @@ PyResult<Ref> Decoder::resolve(uint32_t n) {
 // try_scalar over the items of a list made at its full length, from item
 // `i` on: a long list of numbers or repeated values is filled here. Returns
 // the first item it left (with an error set if making an object failed).
-uint32_t Decoder::fill_scalars(PyObject* list, const GraphNode& node, uint32_t i) {
+inline uint32_t Decoder::fill_scalars(PyObject* list, const GraphNode& node, uint32_t i) {
   if (!canonical_) return i;
   const ScalarView view{*this};
   uint32_t next = next_;
   for (; i < node.count; ++i) {
-    Ref obj = view.take(node.child(i), next);
+    PyObject* obj = view.take(node.child(i), next);
     if (!obj) break;
-    PyList_SetItem(list, i, obj.release());
+    PyList_SetItem(list, i, obj);  // takes the new reference
   }
   next_ = next;
   return i;
@@ -114,7 +114,7 @@ PyResult<Ref> Decoder::build(uint32_t n) {
     case format::kTagTrue:
     case format::kTagFalse:
     case format::kTagInt:
-    case format::kTagFloat: obj = new_plain(p, input_end_); break;
+    case format::kTagFloat: obj = Ref::steal(new_plain(p, input_end_)); break;
     case format::kTagStr: {
       KV_ASSIGN_OR_RETURN(obj, build_str(layout::str_index(p)));
       break;

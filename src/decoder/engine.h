@@ -76,7 +76,8 @@ class Decoder {
   // A new str for each Str entry, as the writer's distinct strings were;
   // empty with the error set when decoding failed.
   Ref decode_text(uint32_t index);
-  uint32_t fill_scalars(PyObject* list, const GraphNode& node, uint32_t i);
+  [[gnu::always_inline]] inline uint32_t fill_scalars(PyObject* list, const GraphNode& node,
+                                                      uint32_t i);
   PyResult<Ref> child(uint32_t n) {
     if (Ref obj = try_scalar(n)) return obj;
     if (PyErr_Occurred()) return PyError::fetch();
@@ -148,14 +149,16 @@ class Decoder {
 };
 
 // A new reference for a None, Bool, Int or Float entry at `p` (its tag);
-// the input ends at `end`.
-inline Ref new_plain(const uint8_t* p, const uint8_t* end) {
+// the input ends at `end`. Kept out of line, so that the scalar loops stay
+// small, and raw, so that it comes back in a register: every caller wraps
+// it in a Ref at once.
+[[gnu::noinline]] inline PyObject* new_plain(const uint8_t* p, const uint8_t* end) {
   switch (format::layout::tag(p)) {
-    case format::kTagInt: return Ref::steal(PyLong_FromLongLong(format::layout::int_value(p, end)));
-    case format::kTagFloat: return Ref::steal(PyFloat_FromDouble(format::layout::float_value(p)));
-    case format::kTagNone: return Ref::borrow(Py_None);
-    case format::kTagTrue: return Ref::borrow(Py_True);
-    default: return Ref::borrow(Py_False);
+    case format::kTagInt: return PyLong_FromLongLong(format::layout::int_value(p, end));
+    case format::kTagFloat: return PyFloat_FromDouble(format::layout::float_value(p));
+    case format::kTagNone: return Ref::borrow(Py_None).release();
+    case format::kTagTrue: return Ref::borrow(Py_True).release();
+    default: return Ref::borrow(Py_False).release();
   }
 }
 
@@ -174,29 +177,33 @@ struct Decoder::ScalarView {
   const size_t string_count = d.decoded_.size();
   const uint32_t count = d.count_;
 
-  [[gnu::always_inline]] inline Ref take(uint32_t n, uint32_t& next) const {
-    if (n != next || n >= count) return Ref();
+  // A new reference, raw so that the loop keeps it in a register; null
+  // sends the caller the slow way.
+  [[gnu::always_inline]] inline PyObject* take(uint32_t n, uint32_t& next) const {
+    if (n != next || n >= count) return nullptr;
     const uint64_t word = words[n];
-    Ref obj;
+    PyObject* obj;
     if (ParsedDocument::word_is_reference(word)) {
       // A Reference to a finished object (the usual repeated key or value).
-      if (!ParsedDocument::word_reaches_entry(word)) return Ref();
-      PyObject* done = d.memo_.get(ParsedDocument::word_entry(word));
+      if (!ParsedDocument::word_reaches_entry(word)) return nullptr;
+      obj = d.memo_.get(ParsedDocument::word_entry(word));
       // A bare object may be a stand-in: the slow path tells.
-      if (!done || Py_IS_TYPE(done, &PyBaseObject_Type)) return Ref();
-      obj = Ref::borrow(done);
+      if (!obj || Py_IS_TYPE(obj, &PyBaseObject_Type)) return nullptr;
+      Py_INCREF(obj);
     } else {
-      if (ParsedDocument::word_is_target(word)) return Ref();
+      if (ParsedDocument::word_is_target(word)) return nullptr;
       const uint8_t* p = base + ParsedDocument::word_offset(word);
       const uint8_t tag = format::layout::tag(p);
       if (tag == format::kTagStr) {
         const uint32_t index = format::layout::str_index(p);
-        if (index >= string_count) return Ref();
-        obj = d.decode_text(index);
+        if (index >= string_count) return nullptr;
+        obj = d.decode_text(index).release();
       } else if (tag <= format::kTagFloat) {
         obj = new_plain(p, end);
+      } else {
+        return nullptr;
       }
-      if (!obj) return Ref();
+      if (!obj) return nullptr;
     }
     ++next;
     return obj;
@@ -205,7 +212,7 @@ struct Decoder::ScalarView {
 
 inline Ref Decoder::try_scalar(uint32_t n) {
   if (!canonical_) return Ref();
-  return ScalarView{*this}.take(n, next_);
+  return Ref::steal(ScalarView{*this}.take(n, next_));
 }
 
 }  // namespace korvane::decoder

@@ -2,9 +2,11 @@
 // the writer's layout, and the reader against every truncation of a document.
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "format/analysis.h"
 #include "format/format.h"
 #include "format/reader.h"
 #include "format/utf8.h"
@@ -148,6 +150,124 @@ void utf8_faults() {
          "well-formed text passes");
 }
 
+// A document by hand: no texts, one type "P" with one field when `typed`,
+// and the object table given as bytes after its count.
+std::vector<uint8_t> doc_of(uint32_t objects, std::vector<uint8_t> table, bool typed = false) {
+  std::vector<uint8_t> d = {'K', 'R', 'V', 'N', 1, 0, 0, 0, 0, 0, 0};
+  auto u32 = [&d](uint32_t v) {
+    for (int i = 0; i < 4; ++i) d.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  };
+  u32(typed ? 1 : 0);
+  if (typed) d.insert(d.end(), {1, 0, 0, 0, 'P'});
+  u32(typed ? 1 : 0);
+  if (typed) d.insert(d.end(), {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0});
+  u32(objects);
+  d.insert(d.end(), table.begin(), table.end());
+  return d;
+}
+
+// A container or Dataclass entry of `tag` naming `children`.
+std::vector<uint8_t> entry(uint8_t tag, std::initializer_list<uint32_t> children) {
+  std::vector<uint8_t> e = {tag};
+  const auto n = static_cast<uint32_t>(children.size());
+  if (tag == format::kTagDataclass) e.insert(e.end(), {0, 0, static_cast<uint8_t>(n), 0});
+  else for (int i = 0; i < 4; ++i) e.push_back(static_cast<uint8_t>(n >> (8 * i)));
+  for (uint32_t c : children)
+    for (int i = 0; i < 4; ++i) e.push_back(static_cast<uint8_t>(c >> (8 * i)));
+  return e;
+}
+std::vector<uint8_t> ref(uint32_t target) {
+  std::vector<uint8_t> e = {format::kTagReference};
+  for (int i = 0; i < 4; ++i) e.push_back(static_cast<uint8_t>(target >> (8 * i)));
+  return e;
+}
+std::vector<uint8_t> cat(std::initializer_list<std::vector<uint8_t>> parts) {
+  std::vector<uint8_t> out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+// Parses `bytes`, which are kept for the whole run (the document views them).
+const format::ParsedDocument& parse(std::vector<uint8_t> bytes) {
+  static std::vector<std::unique_ptr<std::vector<uint8_t>>> inputs;
+  static std::vector<std::unique_ptr<format::ParsedDocument>> docs;
+  inputs.push_back(std::make_unique<std::vector<uint8_t>>(std::move(bytes)));
+  auto parsed = format::read_document(*inputs.back());
+  expect(parsed.has_value(), "a hand-built document reads");
+  docs.push_back(std::make_unique<format::ParsedDocument>(std::move(parsed).value()));
+  return *docs.back();
+}
+
+void canonical_order() {
+  const std::vector<uint8_t> none = {format::kTagNone};
+  const struct {
+    std::vector<uint8_t> doc;
+    bool canonical;
+    const char* what;
+  } cases[] = {
+      {sample_document(), true, "the writer's order"},
+      {doc_of(3, cat({entry(format::kTagList, {2, 1}), none, none})), false, "children swapped"},
+      {doc_of(3, cat({entry(format::kTagList, {1, 2}), ref(2), none})), false, "a forward reference"},
+      {doc_of(3, cat({entry(format::kTagList, {1, 2}), none, ref(1)})), true, "a reference back"},
+      {doc_of(2, cat({entry(format::kTagDataclass, {1}), ref(0)}), true), false,
+       "a reference to the dataclass being built"},
+      {doc_of(2, cat({entry(format::kTagList, {1}), ref(0)})), true, "a list holding itself"},
+  };
+  for (const auto& c : cases) {
+    auto parsed = format::read_document(c.doc);
+    expect(parsed.has_value() && format::in_canonical_order(*parsed) == c.canonical,
+           std::string("canonical order: ") + c.what);
+  }
+}
+
+void dataclass_cycles() {
+  const std::vector<uint8_t> none = {format::kTagNone};
+  // 0 holds itself through a Reference; then the same cycle out of the root's reach.
+  const auto& reached = parse(
+      doc_of(2, cat({entry(format::kTagDataclass, {1}), ref(0)}), true));
+  auto fault = format::check_dataclass_cycles(reached);
+  expect(!fault && fault.error().message ==
+                       "Invalid data: a cycle made only of dataclasses passes through object 0",
+         "a reachable cycle of dataclasses is refused");
+  const auto& unreached = parse(
+      doc_of(3, cat({none, entry(format::kTagDataclass, {2}), ref(1)}), true));
+  expect(bool(format::check_dataclass_cycles(unreached)), "an unreachable cycle passes");
+  const auto& through_list = parse(doc_of(
+      3, cat({entry(format::kTagDataclass, {1}), entry(format::kTagList, {2}), ref(0)}), true));
+  expect(bool(format::check_dataclass_cycles(through_list)), "a cycle through a list passes");
+}
+
+void hash_budget() {
+  // Tuple k holds tuple k-1 twice: hashing the last visits 2^depth entries.
+  const uint32_t depth = 24;
+  std::vector<uint8_t> table = {format::kTagNone};
+  for (uint32_t k = 1; k <= depth; ++k) {
+    const auto t = cat({entry(format::kTagTuple, {k - 1, k - 1})});
+    table.insert(table.end(), t.begin(), t.end());
+  }
+  const auto& nested = parse(doc_of(depth + 1, table));
+  format::HashBudget budget(nested);
+  expect(bool(budget.charge(9)), "a shared key of 1023 visits passes");
+  auto refused = budget.charge(depth);
+  expect(!refused && refused.error().message.find("shares its tuples so often") != std::string::npos,
+         "a key that expands far beyond its entries is refused");
+  expect(!budget.reaches_dataclass(depth), "tuples of None reach no dataclass");
+  // A flat tuple of 2000 distinct entries is large but hashes in linear time.
+  std::vector<uint8_t> flat;
+  std::vector<uint32_t> items;
+  for (uint32_t i = 1; i <= 2000; ++i) items.push_back(i);
+  flat = {format::kTagTuple, 0xD0, 0x07, 0, 0};
+  for (uint32_t c : items)
+    for (int i = 0; i < 4; ++i) flat.push_back(static_cast<uint8_t>(c >> (8 * i)));
+  for (uint32_t i = 0; i < 2000; ++i) flat.push_back(format::kTagNone);
+  const auto& wide = parse(doc_of(2001, flat));
+  expect(bool(format::HashBudget(wide).charge(0)), "a wide key without sharing passes");
+  const auto& holding = parse(
+      doc_of(3, cat({entry(format::kTagTuple, {1}), entry(format::kTagDataclass, {2}),
+                     std::vector<uint8_t>{format::kTagNone}}), true));
+  expect(format::HashBudget(holding).reaches_dataclass(0), "a tuple holding a dataclass");
+}
+
 }  // namespace
 
 int main() {
@@ -156,6 +276,9 @@ int main() {
   truncations();
   huge_counts();
   utf8_faults();
+  canonical_order();
+  dataclass_cycles();
+  hash_budget();
   if (failures) {
     std::fprintf(stderr, "%d core check(s) failed\n", failures);
     return 1;
