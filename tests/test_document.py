@@ -11,6 +11,7 @@ import pytest
 
 import _korvane
 import korvane
+from conftest import DATACLASS, REF, document, u32
 from korvane import document as ki
 
 READER_PREFIXES = (
@@ -28,28 +29,8 @@ ENGINE_MESSAGES = (
 )
 
 
-def u32(*values: int) -> bytes:
-    return b"".join(struct.pack("<I", v) for v in values)
-
-
-def document(objects=(), strings=(), types=(), magic=b"KRVN"):
-    """Lays out a document from raw object entries and (name, fields, version)."""
-    out = magic + b"\x01\x00" + u32(0) + b"\x00" + u32(len(strings))
-    for s in strings:
-        out += u32(len(s)) + s
-    out += u32(len(types))
-    for i, (name_idx, field_idxs, version) in enumerate(types):
-        out += struct.pack("<HIIH", i, name_idx, version, len(field_idxs))
-        out += u32(*field_idxs)
-    return out + u32(len(objects)) + b"".join(objects)
-
-
-def dataclass_entry(type_id: int, *values: int) -> bytes:
-    return b"\x0d" + struct.pack("<HH", type_id, len(values)) + u32(*values)
-
-
-def ref(n: int) -> bytes:
-    return b"\x0e" + u32(n)
+dataclass_entry = DATACLASS
+ref = REF
 
 
 def native_reader_error(data: bytes) -> str | None:
@@ -104,7 +85,7 @@ def corpus() -> list[bytes]:
         document(
             [dataclass_entry(1, 1), b"\x04\x02"],
             [b"A", b"f"],
-            [(0, [1], 0), (0, [1, 1], 3), (9, [7], 0)],
+            [(0, 0, [1]), (0, 3, [1, 1]), (9, 0, [7])],
         )
     )
     return docs
@@ -180,7 +161,7 @@ LOOP_ERROR = (
     "Invalid data: a tuple or frozenset is reached from inside itself through a "
     "key, a set element, a tuple, a frozenset or a dataclass field",
 )
-TYPES = [(0, [1], 0)]
+TYPES = [(0, 0, [1])]
 NAMES = [b"InspectCycle", b"f"]
 LIST_OF_0 = b"\x08" + u32(1, 0)
 TUPLE_OF_0 = b"\x09" + u32(1, 0)
@@ -422,7 +403,7 @@ def test_float_bits_are_kept(bits):
 
 def test_type_table_follows_the_registry_rules():
     data = document(
-        [b"\x01"], [b"A", b"f"], [(0, [1], 0), (0, [1, 1], 3), (9, [7], 5)]
+        [b"\x01"], [b"A", b"f"], [(0, 0, [1]), (0, 3, [1, 1]), (9, 5, [7])]
     )
     doc = ki.parse(data)
     assert [(t.name, t.field_names, t.registry_id) for t in doc.types] == [

@@ -16,6 +16,9 @@ from pathlib import Path
 
 import korvane
 
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+from builders import DATACLASS, DICT, NONE, REF, _seq, document  # noqa: E402
+
 
 @dataclasses.dataclass
 class Point:
@@ -81,53 +84,15 @@ def _values():
     yield deep
 
 
-def document(strings=(), types=(), objects=()):
-    """A document from parts: strings as bytes, types as (name index,
-    version, field indexes), objects as encoded entries."""
-    out = bytearray(b"KRVN" + struct.pack("<HIB", 1, 0, 0))
-    out += struct.pack("<I", len(strings))
-    for s in strings:
-        out += struct.pack("<I", len(s)) + s
-    out += struct.pack("<I", len(types))
-    for i, (name_idx, version, fields) in enumerate(types):
-        out += struct.pack("<HIIH", i, name_idx, version, len(fields))
-        out += b"".join(struct.pack("<I", f) for f in fields)
-    out += struct.pack("<I", len(objects))
-    for entry in objects:
-        out += entry
-    return bytes(out)
-
-
-def ref(n):
-    return b"\x0e" + struct.pack("<I", n)
+# The shared builder's entries under the names the hostile-input tests use.
+ref = REF
+dataclass = DATACLASS
+dict_entry = DICT
 
 
 def seq(*children, tag=0x08):
     """A list entry (or, with another tag, a tuple, set or frozenset)."""
-    return (
-        bytes([tag])
-        + struct.pack("<I", len(children))
-        + b"".join(struct.pack("<I", c) for c in children)
-    )
-
-
-def dataclass(type_id, *fields):
-    return (
-        b"\x0d"
-        + struct.pack("<HH", type_id, len(fields))
-        + b"".join(struct.pack("<I", f) for f in fields)
-    )
-
-
-def dict_entry(*pairs):
-    return (
-        b"\x0a"
-        + struct.pack("<I", len(pairs))
-        + b"".join(struct.pack("<II", k, v) for k, v in pairs)
-    )
-
-
-NONE = b"\x01"
+    return _seq(tag, children)
 
 
 def _crafted():
