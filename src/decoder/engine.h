@@ -151,8 +151,8 @@ class Decoder {
 // A new reference for a None, Bool, Int or Float entry at `p` (its tag);
 // the input ends at `end`. Kept out of line, so that the scalar loops stay
 // small, and raw, so that it comes back in a register: every caller wraps
-// it in a Ref at once.
-[[gnu::noinline]] inline PyObject* new_plain(const uint8_t* p, const uint8_t* end) {
+// it in a Ref at once. Hidden, so that calls to it are direct.
+[[gnu::noinline, gnu::visibility("hidden")]] inline PyObject* new_plain(const uint8_t* p, const uint8_t* end) {
   switch (format::layout::tag(p)) {
     case format::kTagInt: return PyLong_FromLongLong(format::layout::int_value(p, end));
     case format::kTagFloat: return PyFloat_FromDouble(format::layout::float_value(p));
