@@ -192,7 +192,7 @@ struct Decoder::ScalarView {
       Py_INCREF(obj);
     } else {
       if (ParsedDocument::word_is_target(word)) return nullptr;
-      const uint8_t* p = base + ParsedDocument::word_offset(word);
+      const uint8_t* p = base + ParsedDocument::plain_word_offset(word);
       const uint8_t tag = format::layout::tag(p);
       if (tag == format::kTagStr) {
         const uint32_t index = format::layout::str_index(p);

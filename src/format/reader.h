@@ -106,6 +106,9 @@ class ParsedDocument {
   static uint32_t word_entry(uint64_t w) noexcept { return static_cast<uint32_t>(w); }
   static bool word_is_target(uint64_t w) noexcept { return w & kTargetBit; }
   static uint64_t word_offset(uint64_t w) noexcept { return w & kOffsetMask; }
+  // word_offset of a word that is neither a Reference nor a target: no
+  // flag bit is set, so the word is the offset itself.
+  static uint64_t plain_word_offset(uint64_t w) noexcept { return w; }
 
  private:
   friend class ReaderDetail;
