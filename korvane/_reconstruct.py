@@ -33,6 +33,7 @@ class, the missing fields and both versions.
 from __future__ import annotations
 
 import dataclasses
+import operator
 import sys
 import warnings
 from collections import Counter
@@ -67,6 +68,7 @@ _INIT, _LATE, _PSEUDO = 0, 1, 2
 _MISSING: Any = dataclasses.MISSING
 _INITVAR_TYPE = getattr(dataclasses, "_FIELD_INITVAR", None)
 _ABSENT: Any = object()  # default of the generated constructors' parameters
+_DIRECT: Any = object()  # the plan "call the class with the keywords as they are"
 
 # The registry's lock guards this cache too, and every registration change
 # clears it, so a cached constructor never outlives the registrations it was
@@ -279,36 +281,36 @@ class _ClassInfo:
         self.bypass_init = bool(params is not None and not params.init) or any(
             getattr(f, "_field_type", None) is _INITVAR_TYPE for f in every.values()
         )
-        self.plans: dict[tuple[str, ...], Callable[[dict[str, Any]], Any]] = {}
+        # A plan is what to do with one set of keyword names: _DIRECT (call
+        # the class with them), an Unfinished stand-in (give it), or a
+        # function of the keywords.
+        self.plans: dict[tuple[str, ...], Any] = {}
 
     def build(self, kwargs: dict[str, Any]) -> Any:
         keys = tuple(kwargs)
         plan = self.plans.get(keys)
         if plan is None:
             plan = self.plan(keys)
+        if plan is _DIRECT:
+            return self.cls(**kwargs)
+        if type(plan) is Unfinished:
+            return plan
         return plan(kwargs)
 
-    def plan(self, keys: tuple[str, ...]) -> Callable[[dict[str, Any]], Any]:
+    def plan(self, keys: tuple[str, ...]) -> Any:
         kinds = self.kinds
         init = tuple(k for k in keys if kinds.get(k) == _INIT)
         late = tuple(k for k in keys if kinds.get(k) == _LATE)
         extra = tuple(k for k in keys if k not in kinds)
         missing = self.required.difference(init)
         name, cls = self.name, self.cls
-        plan: Callable[[dict[str, Any]], Any]
+        plan: Any
         if missing:
             # Only a migration can supply them, and only the decoder knows
             # the stored version that decides whether one runs.
-            stand_in = Unfinished(name, cls, missing)
-
-            def plan(kwargs: dict[str, Any]) -> Any:
-                return stand_in
-
+            plan = Unfinished(name, cls, missing)
         elif len(init) == len(keys) and not self.bypass_init:
-
-            def plan(kwargs: dict[str, Any]) -> Any:
-                return cls(**kwargs)
-
+            plan = _DIRECT
         else:
 
             def plan(kwargs: dict[str, Any]) -> Any:
@@ -341,10 +343,19 @@ def _constructor(
     )
     if clean:
         return _compile_constructor(name, info, fields)
-    build = info.build
+    # info.build, inlined: the decoder calls this once per instance, and
+    # twice for a migrated one (the stored fields, then the migrated ones).
+    plans, cls = info.plans, info.cls
 
     def construct(**kwargs: Any) -> Any:
-        return build(kwargs)
+        plan = plans.get(tuple(kwargs))
+        if plan is None:
+            plan = info.plan(tuple(kwargs))
+        if plan is _DIRECT:
+            return cls(**kwargs)
+        if type(plan) is Unfinished:
+            return plan
+        return plan(kwargs)
 
     construct.__qualname__ = construct.__name__ = f"construct_{name}"
     return construct
@@ -421,10 +432,8 @@ class Unfinished:
         self._missing = tuple(sorted(missing))
 
     def _delegated(attr: str) -> Any:  # type: ignore[misc]
-        def get(self: Unfinished) -> Any:
-            return getattr(self._cls, attr)
-
-        return property(get)
+        # The decoder reads these once per instance: a getter in C.
+        return property(operator.attrgetter(f"_cls.{attr}"))
 
     __korvane_version__ = _delegated("__korvane_version__")
     __meridel_version__ = _delegated("__meridel_version__")
