@@ -34,7 +34,9 @@ from __future__ import annotations
 
 import dataclasses
 import operator
+import reprlib
 import sys
+import types
 import warnings
 from collections import Counter
 from collections.abc import Callable, Collection, Iterable, Iterator, Sequence
@@ -567,17 +569,90 @@ def record_class(name: str, fields: Sequence[str]) -> type:
         if cls is None:
             if len(_records) >= _CACHE_LIMIT:
                 _records.clear()
-            real = [f for f in key[1] if not _is_dunder(f)]
-            namespace = {
-                "__module__": __name__,
-                "__reduce__": _reduce_record,
-                "__korvane_record__": key,
-            }
-            cls = dataclasses.make_dataclass(
-                name, [(f, Any) for f in real], namespace=namespace, unsafe_hash=True
-            )
+            cls = _new_record_class(name, key)
             _records[key] = cls
     return cls
+
+
+class _Record:
+    """What every synthesised record class shares: equality and hashing by
+    field values (the class's ``__match_args__``, its fields in order), the
+    dataclass repr, and pickling by (name, fields) and the instance dict.
+
+    Kept here rather than generated per class: a document may name thousands
+    of classes nobody registered, and the dataclass decorator's generated
+    methods cost a compile each, where these cost nothing per class.
+    """
+
+    __slots__ = ()
+    __match_args__: tuple[str, ...] = ()
+
+    def __eq__(self, other: object) -> bool:
+        if other.__class__ is not self.__class__:
+            return NotImplemented
+        get = operator.attrgetter(*self.__match_args__) if self.__match_args__ else None
+        return get is None or _as_tuple(get(self)) == _as_tuple(get(other))
+
+    def __hash__(self) -> int:
+        if not self.__match_args__:
+            return hash(())
+        return hash(_as_tuple(operator.attrgetter(*self.__match_args__)(self)))
+
+    @reprlib.recursive_repr()
+    def __repr__(self) -> str:
+        values = ", ".join(f"{f}={getattr(self, f)!r}" for f in self.__match_args__)
+        return f"{type(self).__qualname__}({values})"
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return _reduce_record(self)
+
+
+def _as_tuple(values: Any) -> tuple[Any, ...]:
+    # attrgetter of one name gives the value itself, of several a tuple.
+    return values if type(values) is tuple else (values,)
+
+
+def _new_record_class(name: str, key: tuple[str, tuple[str, ...]]) -> type:
+    # Exact str copies: a str subclass's methods never run on them later.
+    real = ["".join((f,)) for f in key[1] if not _is_dunder(f)]
+    namespace: dict[str, Any] = {
+        "__module__": __name__,
+        "__qualname__": name,
+        "__doc__": f"A record of {name!r}: a class of that name nobody registered.",
+        "__annotations__": dict.fromkeys(real, Any),
+        "__korvane_record__": key,
+        "__init__": _record_init(name, real),
+    }
+    cls = type(name, (_Record,), namespace)
+    # The generated methods are the shared ones above and __init__.
+    return dataclasses.dataclass(init=False, repr=False, eq=False)(cls)
+
+
+# One __init__ code object per number of fields, compiled once with
+# placeholder names, then renamed per class; a compile costs time that
+# grows faster than its number of parameters.
+_init_codes: dict[int, Any] = {}
+
+
+def _record_init(name: str, fields: list[str]) -> Callable[..., None]:
+    count = len(fields)
+    code = _init_codes.get(count)
+    if code is None:
+        params = [f"a{i}" for i in range(count)]
+        body = "".join(f"    __self__.{p} = {p}\n" for p in params) or "    pass\n"
+        source = f"def __init__(__self__{''.join(', ' + p for p in params)}):\n{body}"
+        namespace: dict[str, Any] = {}
+        exec(source, namespace)
+        code = _init_codes[count] = namespace["__init__"].__code__
+    # The placeholders are the parameters after __self__, and the attribute
+    # names in the same order; no name is taken from the data into source.
+    code = code.replace(
+        co_varnames=("__self__", *fields), co_names=tuple(fields),
+        co_qualname=f"{name}.__init__",
+    )
+    init = types.FunctionType(code, {"__builtins__": {}}, "__init__")
+    init.__qualname__ = f"{name}.__init__"
+    return init
 
 
 def _reduce_record(self: Any) -> tuple[Any, ...]:

@@ -611,14 +611,15 @@ def _gate(doc: Document, allowlist: Collection[str]) -> None:
 class _Frame:
     number: int
     entry: ObjectEntry
-    children: Iterator[tuple[int, bool]]  # (object number, must be finished)
+    children: Iterator[tuple[int, int]]  # (object number, one of the kinds below)
     # A key or element of this dict or set so far runs user code when hashed.
     user_keys: bool = False
 
 
-# A step of a dict or set frame after a key's pair, or an element, is
-# complete: (_KEY_DONE, the key's or element's object number).
-_KEY_DONE = -1
+# What a frame's step asks: enter a child that may be an unfinished tuple
+# (a list item, a dict value), enter one that must be finished, or look at
+# a dict key or set element once its pair or itself is complete.
+_MAY_WAIT, _FINAL, _KEY_DONE = 0, 1, 2
 
 
 class _Walker:
@@ -682,8 +683,8 @@ class _Walker:
         while self.stack:
             frame = self.stack[-1]
             step = next(frame.children, None)
-            if step is not None and step[0] == _KEY_DONE:
-                self.key_done(frame, step[1])
+            if step is not None and step[1] == _KEY_DONE:
+                self.key_done(frame, step[0])
                 continue
             if step is None:
                 self.stack.pop()
@@ -694,7 +695,7 @@ class _Walker:
                     self.waiting.pop(frame.number, None)
                 self.state[frame.number] = _DONE
                 continue
-            self.enter(*step)
+            self.enter(step[0], final=step[1] == _FINAL)
 
     def check_no_waiting(self) -> None:
         # Classes never see the stand-in that a list item or dict value holds
@@ -792,22 +793,22 @@ class _Walker:
         self.max_depth = max(self.max_depth, len(self.stack))
 
 
-def _children(entry: ObjectEntry) -> Iterator[tuple[int, bool]]:
+def _children(entry: ObjectEntry) -> Iterator[tuple[int, int]]:
     tag = entry.tag
     if tag == TAG_DICT:
         kids = entry.children
         for i in range(0, len(kids), 2):
-            yield kids[i], True
-            yield kids[i + 1], False
-            yield _KEY_DONE, kids[i]
+            yield kids[i], _FINAL
+            yield kids[i + 1], _MAY_WAIT
+            yield kids[i], _KEY_DONE
     elif tag in (TAG_SET, TAG_FROZENSET):
         for child in entry.children:
-            yield child, True
-            yield _KEY_DONE, child
+            yield child, _FINAL
+            yield child, _KEY_DONE
     else:
-        final = tag != TAG_LIST
+        kind = _MAY_WAIT if tag == TAG_LIST else _FINAL
         for child in entry.children:
-            yield child, final
+            yield child, kind
 
 
 # Keys whose hashing and comparing run no user code (an unhashable list,
