@@ -5,7 +5,7 @@ PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 STAMP  := $(VENV)/.installed
 
-.PHONY: test demo install bench bench-quick abi3 sanitize fuzz core-tests test-versions clean
+.PHONY: test demo install bench bench-quick bench-instructions abi3 sanitize fuzz core-tests test-versions clean
 
 $(VENV)/bin/python:
 	$(PYTHON) -m venv $(VENV)
@@ -32,6 +32,11 @@ bench: install
 
 bench-quick: install
 	$(PY) bench/run.py --quick
+
+# Instructions per object-table entry under callgrind (steady on a busy
+# machine, unlike wall time); needs valgrind.
+bench-instructions: install
+	$(PY) bench/instructions.py $(BENCH_ARGS)
 
 abi3: install
 	rm -rf dist && $(PY) -m build --wheel --outdir dist . -q

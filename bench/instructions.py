@@ -28,7 +28,10 @@ CHILD = """
 import gc, sys
 sys.path.insert(0, {here!r})
 from serializers import load_serializer
-from workloads import WORKLOADS
+from workloads import WORKLOADS, Record
+if {serializer!r} == "korvane":
+    import korvane
+    korvane.register(Record)  # as run.py does: loads builds Record itself
 w = WORKLOADS[{workload!r}]
 sys.setrecursionlimit(max(sys.getrecursionlimit(), w.recursion_limit or 0))
 value = w.build({quick!r})
