@@ -8,7 +8,9 @@ import sys
 
 import pytest
 
-pytest.importorskip("celery", reason="celery is not installed (pip install korvane[celery])")
+from tests.integrations.conftest import require
+
+require("celery", "celery")
 
 import korvane  # noqa: E402
 from tests.integrations.conftest import ROOT, child_env, stop, wait_until  # noqa: E402

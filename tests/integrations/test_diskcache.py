@@ -4,9 +4,9 @@ import dataclasses
 
 import pytest
 
-diskcache = pytest.importorskip(
-    "diskcache", reason="diskcache is not installed (pip install korvane[diskcache])"
-)
+from tests.integrations.conftest import require
+
+diskcache = require("diskcache", "diskcache")
 
 import korvane  # noqa: E402
 from korvane.integrations import RefusedPayload  # noqa: E402

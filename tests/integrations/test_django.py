@@ -5,8 +5,10 @@ import pickle
 
 import pytest
 
-pytest.importorskip("django", reason="Django is not installed (pip install korvane[django])")
-pytest.importorskip("django_redis", reason="django-redis is not installed")
+from tests.integrations.conftest import require
+
+require("django", "django")
+require("django_redis", "django")
 
 import korvane  # noqa: E402
 from korvane.integrations import RefusedPayload  # noqa: E402

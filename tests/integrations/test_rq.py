@@ -5,7 +5,9 @@ import sys
 
 import pytest
 
-pytest.importorskip("rq", reason="RQ is not installed (pip install korvane[rq])")
+from tests.integrations.conftest import require
+
+require("rq", "rq")
 
 import redis  # noqa: E402
 import rq  # noqa: E402
