@@ -41,7 +41,7 @@ def register(*, allowlist: set[str] | frozenset[str] | None = None) -> None:
     def loads(header: dict[str, Any], frames: Sequence[bytes | memoryview]) -> Any:
         return decode(b"".join(frames), names)
 
-    register_serialization_family(NAME, _dumps, loads)
+    register_serialization_family(NAME, _dumps, loads)  # type: ignore[no-untyped-call]
 
 
 def dask_setup(service: object) -> None:

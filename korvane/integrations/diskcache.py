@@ -24,7 +24,7 @@ from korvane.integrations import decode
 __all__ = ["KorvaneDisk"]
 
 if TYPE_CHECKING:
-    from diskcache import Disk
+    from diskcache import Disk  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
     class KorvaneDisk(Disk):  # type: ignore[misc]
         allowlist: ClassVar[set[str] | None]
@@ -44,7 +44,12 @@ def _build() -> type:
     import sqlite3
 
     import korvane
-    from diskcache.core import MODE_BINARY, MODE_PICKLE, UNKNOWN, Disk
+    from diskcache.core import (  # type: ignore[import-untyped, import-not-found, unused-ignore]
+        MODE_BINARY,
+        MODE_PICKLE,
+        UNKNOWN,
+        Disk,
+    )
 
     # The types the default Disk stores raw, as keys or values.
     def stored_raw(obj: Any) -> bool:
@@ -58,7 +63,8 @@ def _build() -> type:
 
         def put(self, key: Any) -> tuple[Any, bool]:
             if stored_raw(key):
-                return super().put(key)
+                kept: tuple[Any, bool] = super().put(key)
+                return kept
             return sqlite3.Binary(korvane.dumps(key)), False
 
         def get(self, key: Any, raw: bool) -> Any:

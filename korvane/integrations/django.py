@@ -38,7 +38,7 @@ class RedisSerializer:
         return korvane.dumps(obj)
 
     def loads(self, data: bytes | int) -> Any:
-        if type(data) is int:
+        if isinstance(data, int):
             return data
         try:
             return int(data)

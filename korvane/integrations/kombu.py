@@ -71,7 +71,7 @@ def register(*, allowlist: set[str] | frozenset[str] | None = None) -> None:
     ``allowlist``, a message naming any other class is refused."""
     from kombu import serialization
 
-    serialization.register(
+    serialization.register(  # type: ignore[no-untyped-call]
         NAME,
         encode,
         _decoder(None if allowlist is None else set(allowlist)),
