@@ -28,20 +28,15 @@ NAME = "korvane"
 CONTENT_TYPE = "application/x-korvane"
 CONTENT_ENCODING = "binary"
 
-_canvas_adapted = False
-
-
 def _adapt_canvas() -> None:
-    global _canvas_adapted
-    if _canvas_adapted:
-        return
+    # Looked up at every message (one dict lookup): the adapter registry may
+    # have been reset since the last one.
     canvas = sys.modules.get("celery.canvas")
     if canvas is None:
         return
     signature = canvas.Signature
     if signature not in _adapters._adapters:  # an adapter of the user's own stays
         korvane.adapt(signature, dict, subclasses=True)
-    _canvas_adapted = True
 
 
 def encode(obj: object) -> bytes:

@@ -8,12 +8,12 @@ import sys
 
 import pytest
 
-from tests.integrations.conftest import require
+from integrations.conftest import require
 
 require("celery", "celery")
 
 import korvane  # noqa: E402
-from tests.integrations.conftest import ROOT, child_env, stop, wait_until  # noqa: E402
+from integrations.conftest import ROOT, child_env, stop, wait_until  # noqa: E402
 
 TIMEOUT = 20
 

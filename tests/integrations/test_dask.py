@@ -4,7 +4,7 @@ import pickle
 
 import pytest
 
-from tests.integrations.conftest import require
+from integrations.conftest import require
 
 require("distributed", "dask")
 

@@ -4,7 +4,7 @@ import dataclasses
 
 import pytest
 
-from tests.integrations.conftest import require
+from integrations.conftest import require
 
 diskcache = require("diskcache", "diskcache")
 

@@ -5,7 +5,7 @@ import pickle
 
 import pytest
 
-from tests.integrations.conftest import require
+from integrations.conftest import require
 
 require("django", "django")
 require("django_redis", "django")

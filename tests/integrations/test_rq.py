@@ -5,7 +5,7 @@ import sys
 
 import pytest
 
-from tests.integrations.conftest import require
+from integrations.conftest import require
 
 require("rq", "rq")
 
@@ -13,7 +13,7 @@ import redis  # noqa: E402
 import rq  # noqa: E402
 
 from korvane.integrations.rq import Serializer  # noqa: E402
-from tests.integrations.conftest import ROOT, child_env  # noqa: E402
+from integrations.conftest import ROOT, child_env  # noqa: E402
 from tests.integrations.rq_tasks import Order, ship, touch  # noqa: E402
 
 
