@@ -130,11 +130,13 @@ def test_a_pipe_yields_each_document_before_the_next_is_written():
 CUT = korvane.dumps({"a": [1, 2.5, "x", b"yz"], "p": Point(1, (2,))})
 
 
-@pytest.mark.parametrize("cut", range(1, len(CUT)))
-def test_a_stream_ending_inside_a_document_raises_the_readers_error(cut):
-    it = korvane.iter_load(io.BytesIO(NONE_DOCUMENT + CUT[:cut]))
+@pytest.mark.parametrize(
+    "doc, cut", [(d, c) for d in (CUT, EVERY_TAG) for c in range(1, len(d))]
+)
+def test_a_stream_ending_inside_a_document_raises_the_readers_error(doc, cut):
+    it = korvane.iter_load(io.BytesIO(NONE_DOCUMENT + doc[:cut]))
     assert next(it) is None
-    with raises_exactly(ValueError, message_of(CUT[:cut])):
+    with raises_exactly(ValueError, message_of(doc[:cut])):
         next(it)
 
 
