@@ -59,3 +59,8 @@ def add(x, y):
 @app.task
 def total(values):
     return sum(values)
+
+
+@app.task
+def fail(text):
+    raise ValueError(text)

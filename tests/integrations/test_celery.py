@@ -70,6 +70,11 @@ def test_dataclass_graph_with_sharing_cycles_and_a_record(worker):
     assert back.children[0] is back.children[1] and back.children[0].parent is back.children
 
 
+def test_a_task_error_comes_back_as_the_exception(worker):
+    with pytest.raises(ValueError, match="^no stock$"):
+        worker[0].fail.delay("no stock").get(timeout=TIMEOUT)
+
+
 def test_chain_and_chord(worker):
     from celery import chain, chord
 
