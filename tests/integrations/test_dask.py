@@ -20,10 +20,12 @@ def client():
     from distributed import Client, LocalCluster
 
     korvane_dask.register()
+    # A worker process of its own, which must import the module registering
+    # Sample before data arrives: it is preloaded beside the family.
     with LocalCluster(
-        n_workers=1, processes=False, protocol="tcp", host="127.0.0.1",
-        dashboard_address=None,
-        preload=["korvane.integrations.dask"],
+        n_workers=1, processes=True, threads_per_worker=1, protocol="tcp",
+        host="127.0.0.1", dashboard_address="127.0.0.1:0",
+        preload=["korvane.integrations.dask", "tests.integrations.dask_tasks"],
     ) as cluster, Client(cluster, serializers=ONLY, deserializers=ONLY, timeout=20) as c:
         yield c
 
