@@ -2,6 +2,7 @@
 
 import io
 import os
+import socket
 import threading
 import tracemalloc
 
@@ -103,15 +104,27 @@ def test_files_written_by_dump(tmp_path):
     assert list(korvane.iter_load(io.BytesIO())) == []
 
 
-def test_a_pipe_yields_each_document_before_the_next_is_written():
+def pipe():
     r, w = os.pipe()
+    return open(r, "rb"), open(w, "wb", buffering=0)
+
+
+def socket_pair():
+    a, b = socket.socketpair()
+    with a, b:
+        return a.makefile("rb"), b.makefile("wb", buffering=0)
+
+
+@pytest.mark.parametrize("channel", [pipe, socket_pair])
+def test_each_document_is_yielded_before_the_next_is_sent(channel):
+    reader, out = channel()
     yielded = threading.Event()
 
     def writer():
-        with open(w, "wb", buffering=0) as out:
+        with out:
             for v in VALUES:
                 out.write(korvane.dumps(v))
-                # The next document is written only once this one was yielded:
+                # The next document is sent only once this one was yielded:
                 # a reader that waited for more bytes would stall here.
                 assert yielded.wait(10)
                 yielded.clear()
@@ -119,8 +132,8 @@ def test_a_pipe_yields_each_document_before_the_next_is_written():
     thread = threading.Thread(target=writer, daemon=True)
     thread.start()
     got = []
-    with open(r, "rb") as f:
-        for obj in korvane.iter_load(f):
+    with reader:
+        for obj in korvane.iter_load(reader):
             got.append(obj)
             yielded.set()
     thread.join(10)
