@@ -28,12 +28,14 @@ class RedisSerializer:
     allowlist: ClassVar[set[str] | None] = None
 
     def __init__(self, protocol: object = None, options: object = None) -> None:
-        # Django passes no argument, django-redis passes options=OPTIONS.
-        pass
+        # Django passes no argument and stores what dumps returns, so an int
+        # is handed back raw; django-redis passes options=OPTIONS, keeps ints
+        # raw itself and may compress what dumps returns, which must be bytes.
+        self._raw_ints = options is None
 
     def dumps(self, obj: Any) -> bytes | int:
         # type() and not isinstance(): a bool or an int subclass is encoded.
-        if type(obj) is int:
+        if type(obj) is int and self._raw_ints:
             return obj
         return korvane.dumps(obj)
 

@@ -82,6 +82,11 @@ def test_values_round_trip_and_ints_stay_raw(caches, alias):
     assert cache.get("flag") is True  # a bool is encoded, not stored as 1
 
 
+def test_only_djangos_own_cache_gets_raw_ints():
+    assert RedisSerializer().dumps(5) == 5
+    assert RedisSerializer(options={}).dumps(5) == korvane.dumps(5)  # django-redis
+
+
 @pytest.mark.parametrize("alias", ["default", "django_redis"])
 def test_a_pickle_in_the_cache_is_refused(caches, alias, redis_url):
     import redis
