@@ -7,26 +7,26 @@ import threading
 import tracemalloc
 
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
-
-import korvane
 from conftest import (
+    BYTES,
     DATACLASS,
+    DICT,
     FLOAT,
     INT,
     LIST,
     NONE_DOCUMENT,
     REF,
-    STR,
-    BYTES,
-    DICT,
     SET,
+    STR,
     TUPLE,
     document,
     raises_exactly,
 )
 from graphs import Point, assert_same, materialize, recipes
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import korvane
 
 # One document of every tag and table, then the plain values the writer makes.
 EVERY_TAG = document(
@@ -170,7 +170,9 @@ def test_a_fault_that_hides_the_length_raises_the_readers_error(bad):
 
 def test_allowlist_applies_to_every_document():
     data = korvane.dumps(1) + korvane.dumps(Point(1, 2))
-    assert list(korvane.iter_load(io.BytesIO(data), allowlist={"Point"}))[1] == Point(1, 2)
+    assert list(korvane.iter_load(io.BytesIO(data), allowlist={"Point"}))[1] == Point(
+        1, 2
+    )
     it = korvane.iter_load(io.BytesIO(data), allowlist=set())
     assert next(it) == 1
     with pytest.raises(TypeError):
@@ -182,7 +184,8 @@ def test_allowlist_applies_to_every_document():
 
 
 @pytest.mark.parametrize(
-    "result, error", [("text", TypeError), (None, BlockingIOError), (bytearray(1), TypeError)]
+    "result, error",
+    [("text", TypeError), (None, BlockingIOError), (bytearray(1), TypeError)],
 )
 def test_a_read_that_gives_no_bytes_is_refused(result, error):
     class Odd:
@@ -235,7 +238,11 @@ def loads_ok(doc: bytes) -> bool:
 @settings(max_examples=60, deadline=None)
 @given(st.lists(recipes(max_nodes=12), min_size=1, max_size=4), st.integers(1, 64))
 def test_generated_graphs_split_anywhere(recipe_list, step):
-    docs = [d for d in (korvane.dumps(materialize(r)[0]) for r in recipe_list) if loads_ok(d)]
+    docs = [
+        d
+        for d in (korvane.dumps(materialize(r)[0]) for r in recipe_list)
+        if loads_ok(d)
+    ]
     got = list(korvane.iter_load(Trickle(stream_of(docs), step, read1=True)))
     assert len(got) == len(docs)
     for obj, doc in zip(got, docs):

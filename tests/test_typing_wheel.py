@@ -44,7 +44,11 @@ korvane.iter_load(b"")
 
 def run(*args, cwd, env=None, timeout=240) -> subprocess.CompletedProcess[str]:
     return subprocess.run(
-        [str(a) for a in args], cwd=cwd, env=env, capture_output=True, text=True,
+        [str(a) for a in args],
+        cwd=cwd,
+        env=env,
+        capture_output=True,
+        text=True,
         timeout=timeout,
     )
 
@@ -56,8 +60,18 @@ def user_venv(tmp_path_factory):
         # belongs to the project venv; the other venvs test their own builds.
         pytest.skip("the installed-wheel check runs from the project venv (make test)")
     tmp = tmp_path_factory.mktemp("wheel")
-    built = run(sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "-w", tmp / "dist",
-                ROOT, cwd=ROOT)
+    built = run(
+        sys.executable,
+        "-m",
+        "pip",
+        "wheel",
+        "-q",
+        "--no-deps",
+        "-w",
+        tmp / "dist",
+        ROOT,
+        cwd=ROOT,
+    )
     assert built.returncode == 0, built.stdout + built.stderr
     [wheel] = (tmp / "dist").glob("korvane-*.whl")
     venv = tmp / "venv"
@@ -65,8 +79,18 @@ def user_venv(tmp_path_factory):
     assert made.returncode == 0, made.stderr
     python = venv / "bin" / "python"
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MYPYPATH")}
-    installed = run(python, "-m", "pip", "install", "-q", "--disable-pip-version-check",
-                    wheel, "mypy>=1.8", cwd=tmp, env=env)
+    installed = run(
+        python,
+        "-m",
+        "pip",
+        "install",
+        "-q",
+        "--disable-pip-version-check",
+        wheel,
+        "mypy>=1.8",
+        cwd=tmp,
+        env=env,
+    )
     assert installed.returncode == 0, installed.stdout + installed.stderr
     work = tmp / "user"
     work.mkdir()
@@ -76,8 +100,18 @@ def user_venv(tmp_path_factory):
 def mypy(user_venv, name: str, text: str) -> subprocess.CompletedProcess[str]:
     python, work, env = user_venv
     (work / name).write_text(text)
-    return run(python, "-m", "mypy", "--strict", "--no-error-summary",
-               "--cache-dir", work / ".cache", name, cwd=work, env=env)
+    return run(
+        python,
+        "-m",
+        "mypy",
+        "--strict",
+        "--no-error-summary",
+        "--cache-dir",
+        work / ".cache",
+        name,
+        cwd=work,
+        env=env,
+    )
 
 
 def test_a_correct_script_passes(user_venv):
@@ -88,5 +122,9 @@ def test_a_correct_script_passes(user_venv):
 def test_wrong_calls_fail_each_on_its_line(user_venv):
     proc = mypy(user_venv, "wrong.py", FAILING)
     assert proc.returncode == 1, proc.stdout + proc.stderr
-    lines = {int(line.split(":")[1]) for line in proc.stdout.splitlines() if ": error:" in line}
+    lines = {
+        int(line.split(":")[1])
+        for line in proc.stdout.splitlines()
+        if ": error:" in line
+    }
     assert lines == {3, 4, 5, 6, 7}, proc.stdout

@@ -28,10 +28,14 @@ class RefusedPayload(ValueError):
 def _looks_like_pickle(data: bytes) -> bool:
     # Protocols 2 to 5 begin with PROTO and its number; every pickle ends
     # with STOP.
-    return (len(data) >= 2 and data[0] == 0x80 and 2 <= data[1] <= 5) or data.endswith(b".")
+    return (len(data) >= 2 and data[0] == 0x80 and 2 <= data[1] <= 5) or data.endswith(
+        b"."
+    )
 
 
-def decode(data: bytes | bytearray | memoryview, allowlist: set[str] | None = None) -> Any:
+def decode(
+    data: bytes | bytearray | memoryview, allowlist: set[str] | None = None
+) -> Any:
     """``korvane.loads`` for bytes that arrive from outside, refusing pickles."""
     raw = data if type(data) is bytes else bytes(data)
     if not raw.startswith(_MAGICS) and _looks_like_pickle(raw):

@@ -34,7 +34,9 @@ if TYPE_CHECKING:
         def store(
             self, value: Any, read: bool, key: Any = ...
         ) -> tuple[int, int, str | None, Any]: ...
-        def fetch(self, mode: int, filename: str | None, value: Any, read: bool) -> Any: ...
+        def fetch(
+            self, mode: int, filename: str | None, value: Any, read: bool
+        ) -> Any: ...
 
 
 _built: dict[str, type] = {}
@@ -43,13 +45,14 @@ _built: dict[str, type] = {}
 def _build() -> type:
     import sqlite3
 
-    import korvane
     from diskcache.core import (  # type: ignore[import-untyped, import-not-found, unused-ignore]
         MODE_BINARY,
         MODE_PICKLE,
         UNKNOWN,
         Disk,
     )
+
+    import korvane
 
     # The types the default Disk stores raw, as keys or values.
     def stored_raw(obj: Any) -> bool:
@@ -77,7 +80,9 @@ def _build() -> type:
                 return super().store(value, read, key=key)
             # Laid out as bytes (inline when small, else in a file) under the
             # mode of an encoded value, which fetch decodes.
-            size, _, filename, db_value = super().store(korvane.dumps(value), False, key=key)
+            size, _, filename, db_value = super().store(
+                korvane.dumps(value), False, key=key
+            )
             return size, MODE_PICKLE, filename, db_value
 
         def fetch(self, mode: int, filename: str | None, value: Any, read: bool) -> Any:

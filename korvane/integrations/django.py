@@ -3,8 +3,8 @@
 * ``django.core.cache.backends.redis.RedisCache``:
   ``OPTIONS={"serializer": "korvane.integrations.django.RedisSerializer"}``.
   Exact ints stay raw, as with Django's default, so ``incr`` stays atomic.
-* django-redis: ``OPTIONS={"SERIALIZER": "korvane.integrations.django.RedisSerializer"}``
-  (django-redis keeps ints raw itself).
+* django-redis: the same path as ``OPTIONS={"SERIALIZER": ...}`` (django-redis
+  keeps ints raw itself).
 * Sessions: ``SESSION_SERIALIZER = "korvane.integrations.django.SessionSerializer"``.
 
 For an allowlist, subclass and set the class attribute ``allowlist``.

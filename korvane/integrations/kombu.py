@@ -28,6 +28,7 @@ NAME = "korvane"
 CONTENT_TYPE = "application/x-korvane"
 CONTENT_ENCODING = "binary"
 
+
 def _adapt_canvas() -> None:
     # Looked up at every message (one dict lookup): the adapter registry may
     # have been reset since the last one.

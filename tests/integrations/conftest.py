@@ -87,8 +87,21 @@ def redis_url(tmp_path_factory):
     port = free_port()
     workdir = tmp_path_factory.mktemp("redis")
     proc = subprocess.Popen(
-        [server, "--bind", "127.0.0.1", "--port", str(port), "--save", "",
-         "--appendonly", "no", "--dir", str(workdir), "--databases", "16"],
+        [
+            server,
+            "--bind",
+            "127.0.0.1",
+            "--port",
+            str(port),
+            "--save",
+            "",
+            "--appendonly",
+            "no",
+            "--dir",
+            str(workdir),
+            "--databases",
+            "16",
+        ],
         stdout=subprocess.DEVNULL,
         stderr=subprocess.DEVNULL,
         # Under the sanitizer run the interpreter's preloaded runtime is not

@@ -15,4 +15,7 @@ class Sample:
 def grow(sample):
     assert isinstance(sample, Sample)
     shared = sample.values
-    return {"a": Sample(sample.name + "!", shared + [len(shared)]), "same": [shared, shared]}
+    return {
+        "a": Sample(sample.name + "!", shared + [len(shared)]),
+        "same": [shared, shared],
+    }

@@ -39,15 +39,21 @@ def worker(request, redis_url, tmp_path_factory):
     log = tmp_path_factory.mktemp("celery") / f"{request.param}.log"
     with open(log, "wb") as out:
         proc = subprocess.Popen(
-            [sys.executable, "-m", "celery", "-A",
-             "tests.integrations.celery_app", "worker", "--pool", request.param,
-             "--concurrency", "2", "--without-gossip", "--without-mingle",
-             "--without-heartbeat", "-l", "INFO", "-n", f"{request.param}@korvane"],
-            cwd=ROOT, env=child_env(), stdout=out, stderr=subprocess.STDOUT,
+            [sys.executable, "-m", "celery", "-A", "tests.integrations.celery_app"]
+            + f"worker --pool {request.param} --concurrency 2 --without-gossip"
+            " --without-mingle --without-heartbeat -l INFO".split()
+            + ["-n", f"{request.param}@korvane"],
+            cwd=ROOT,
+            env=child_env(),
+            stdout=out,
+            stderr=subprocess.STDOUT,
         )
     try:
-        wait_until(lambda: proc.poll() is not None or b" ready." in log.read_bytes(),
-                   TIMEOUT, "the celery worker")
+        wait_until(
+            lambda: proc.poll() is not None or b" ready." in log.read_bytes(),
+            TIMEOUT,
+            "the celery worker",
+        )
         assert proc.poll() is None, log.read_text()
         module.app.control.purge()
         yield module, proc, log
@@ -67,7 +73,10 @@ def test_dataclass_graph_with_sharing_cycles_and_a_record(worker):
     assert got["stranger_fields"] == ("x", [1, b"2"])
     assert got["stranger"] == stranger  # the record comes back as our class
     back = got["tree"]
-    assert back.children[0] is back.children[1] and back.children[0].parent is back.children
+    assert (
+        back.children[0] is back.children[1]
+        and back.children[0].parent is back.children
+    )
 
 
 def test_a_task_error_comes_back_as_the_exception(worker):

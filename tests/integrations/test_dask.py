@@ -22,11 +22,18 @@ def client():
     korvane_dask.register()
     # A worker process of its own, which must import the module registering
     # Sample before data arrives: it is preloaded beside the family.
-    with LocalCluster(
-        n_workers=1, processes=True, threads_per_worker=1, protocol="tcp",
-        host="127.0.0.1", dashboard_address="127.0.0.1:0",
-        preload=["korvane.integrations.dask", "tests.integrations.dask_tasks"],
-    ) as cluster, Client(cluster, serializers=ONLY, deserializers=ONLY, timeout=20) as c:
+    with (
+        LocalCluster(
+            n_workers=1,
+            processes=True,
+            threads_per_worker=1,
+            protocol="tcp",
+            host="127.0.0.1",
+            dashboard_address="127.0.0.1:0",
+            preload=["korvane.integrations.dask", "tests.integrations.dask_tasks"],
+        ) as cluster,
+        Client(cluster, serializers=ONLY, deserializers=ONLY, timeout=20) as c,
+    ):
         yield c
 
 
@@ -47,7 +54,9 @@ def test_the_family_refuses_pickles_and_passes_on_what_it_cannot_write():
     assert deserialize(header, frames) == Sample("x", [])
     with pytest.raises(RefusedPayload):
         deserialize({"serializer": "korvane"}, [pickle.dumps(Sample("x", []))])
-    header, frames = serialize(object(), serializers=["korvane", "error"], on_error="message")
+    header, frames = serialize(
+        object(), serializers=["korvane", "error"], on_error="message"
+    )
     assert header["serializer"] == "error"
 
 

@@ -36,7 +36,9 @@ def test_round_trip_with_raw_values_kept(tmp_path):
     for raw in ("text", b"bytes", 2.5):
         cache[raw] = raw
         assert cache[raw] == raw
-    assert sorted(map(repr, cache)) == sorted(map(repr, [("doc", 1), "n", "text", b"bytes", 2.5]))
+    assert sorted(map(repr, cache)) == sorted(
+        map(repr, [("doc", 1), "n", "text", b"bytes", 2.5])
+    )
     cache.close()
 
 

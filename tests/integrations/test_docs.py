@@ -4,12 +4,19 @@ import pathlib
 import sys
 import types
 
-from korvane import _adapters, _reconstruct, migrations
-from integrations.conftest import require
 from test_readme import BLOCK
 
-for module, extra in [("celery", "celery"), ("django", "django"), ("django_redis", "django"),
-                      ("diskcache", "diskcache"), ("rq", "rq"), ("distributed", "dask")]:
+from integrations.conftest import require
+from korvane import _adapters, _reconstruct, migrations
+
+for module, extra in [
+    ("celery", "celery"),
+    ("django", "django"),
+    ("django_redis", "django"),
+    ("diskcache", "diskcache"),
+    ("rq", "rq"),
+    ("distributed", "dask"),
+]:
     require(module, extra)
 
 DOC = pathlib.Path(__file__).resolve().parents[2] / "docs" / "integrations.md"
@@ -26,7 +33,9 @@ def test_the_integration_docs_run(redis_url, monkeypatch):
     try:
         with _reconstruct._isolated(), migrations._isolated(), _adapters._isolated():
             for number, block in enumerate(blocks, 1):
-                exec(compile(block, f"integrations.md python block {number}", "exec"),
-                     module.__dict__)
+                exec(
+                    compile(block, f"integrations.md python block {number}", "exec"),
+                    module.__dict__,
+                )
     finally:
         korvane_kombu.register()  # the docs restricted it

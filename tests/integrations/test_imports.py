@@ -7,8 +7,17 @@ from conftest import run_isolated
 
 from integrations.conftest import require
 
-FRAMEWORKS = ["celery", "kombu", "django", "django_redis", "diskcache", "rq", "distributed",
-              "dask", "redis"]
+FRAMEWORKS = [
+    "celery",
+    "kombu",
+    "django",
+    "django_redis",
+    "diskcache",
+    "rq",
+    "distributed",
+    "dask",
+    "redis",
+]
 
 
 def test_each_module_imports_only_korvane():
@@ -28,10 +37,11 @@ def test_kombu_registers_korvane_by_itself():
     proc = run_isolated("""
         import pickle
         from kombu import serialization
-        content_type, encoding, body = serialization.dumps({"a": (1,)}, serializer="korvane")
-        assert (content_type, encoding) == ("application/x-korvane", "binary"), content_type
+        value = {"a": (1,)}
+        content_type, encoding, body = serialization.dumps(value, serializer="korvane")
+        assert (content_type, encoding) == ("application/x-korvane", "binary")
         accept = ["application/x-korvane"]
-        assert serialization.loads(body, content_type, encoding, accept=accept) == {"a": (1,)}
+        assert serialization.loads(body, content_type, encoding, accept=accept) == value
         try:
             serialization.loads(pickle.dumps(1), content_type, encoding, accept=accept)
         except Exception as exc:

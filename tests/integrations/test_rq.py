@@ -3,8 +3,6 @@
 import subprocess
 import sys
 
-import pytest
-
 from integrations.conftest import require
 
 require("rq", "rq")
@@ -12,10 +10,9 @@ require("rq", "rq")
 import redis  # noqa: E402
 import rq  # noqa: E402
 
-from korvane.integrations.rq import Serializer  # noqa: E402
 from integrations.conftest import ROOT, child_env  # noqa: E402
+from korvane.integrations.rq import Serializer  # noqa: E402
 from tests.integrations.rq_tasks import Order, ship, touch  # noqa: E402
-
 
 # The `rq` command, whose burst worker would linger at exit for the 60 s
 # that its control-channel thread sleeps between polls (RQ 3.0 with
@@ -25,7 +22,9 @@ import sys
 import redis.client
 from rq.cli import main
 run = redis.client.PubSub.run_in_thread
-redis.client.PubSub.run_in_thread = lambda self, sleep_time=0.0, **kw: run(self, 0.1, **kw)
+def polling(self, sleep_time=0, **kw):
+    return run(self, 0.1, **kw)
+redis.client.PubSub.run_in_thread = polling
 sys.argv[0] = "rq"
 main()
 """
@@ -41,15 +40,21 @@ def test_a_burst_worker_runs_korvane_jobs_and_refuses_pickled_ones(redis_url, tm
     marker = tmp_path / "ran"
     pickled = rq.Queue("korvane", connection=conn).enqueue(touch, str(marker))
     proc = subprocess.run(
-        [sys.executable, "-c", CLI, "worker", "--burst", "--url", url,
-         "--serializer", "korvane.integrations.rq.Serializer", "korvane"],
-        cwd=ROOT, env=child_env(), capture_output=True, text=True, timeout=60,
+        [sys.executable, "-c", CLI, "worker", "--burst", "--url", url]
+        + ["--serializer", "korvane.integrations.rq.Serializer", "korvane"],
+        cwd=ROOT,
+        env=child_env(),
+        capture_output=True,
+        text=True,
+        timeout=60,
     )
     assert proc.returncode == 0, proc.stdout + proc.stderr
     good = rq.job.Job.fetch(good.id, connection=conn, serializer=Serializer)
     assert good.get_status() == "finished"
     result = good.return_value()
-    assert result == Order(2, [{"k": (1, 2)}] * 2) and result.lines[0] is result.lines[1]
+    assert (
+        result == Order(2, [{"k": (1, 2)}] * 2) and result.lines[0] is result.lines[1]
+    )
     assert not marker.exists()  # the pickled job never ran
     failed = rq.job.Job.fetch(pickled.id, connection=conn, serializer=Serializer)
     assert failed.get_status() == "failed"
