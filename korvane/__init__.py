@@ -9,6 +9,7 @@ from _korvane import PanicException, __version__, dump, dumps, load, loads
 
 from korvane._adapters import Adapter, adapt, unadapt
 from korvane._reconstruct import ExtraStateWarning, register
+from korvane._stream import iter_load
 from korvane.migrations import migration
 
 __all__ = [
@@ -19,6 +20,7 @@ __all__ = [
     "adapt",
     "dump",
     "dumps",
+    "iter_load",
     "load",
     "loads",
     "migration",
