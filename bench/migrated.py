@@ -57,9 +57,7 @@ def _by_hand(old: bytes, cls: type) -> Callable[[], Any]:
     renamed = old.replace(b"\x03\x00\x00\x00Row", b"\x03\x00\x00\x00Rec", 1)
 
     def load() -> Any:
-        return [
-            cls(r.id, r.name, r.email, r.score) for r in korvane.loads(renamed)
-        ]
+        return [cls(r.id, r.name, r.email, r.score) for r in korvane.loads(renamed)]
 
     return load
 

@@ -209,4 +209,8 @@ def test_migrated_rows_equal_the_plain_ones():
     import migrated
 
     result = migrated.measure(quick=True, reps=1)  # raises when they differ
-    assert result["rows"] == 10_000 and set(result["ms"]) == {"plain", "migrated", "by hand"}
+    assert result["rows"] == 10_000 and set(result["ms"]) == {
+        "plain",
+        "migrated",
+        "by hand",
+    }

@@ -6,7 +6,6 @@ classes registered with :func:`register`, behind an optional allowlist.
 """
 
 from _korvane import PanicException, __version__, dump, dumps, load, loads
-
 from korvane._adapters import Adapter, adapt, unadapt
 from korvane._reconstruct import ExtraStateWarning, register
 from korvane._stream import iter_load

@@ -44,7 +44,6 @@ from contextlib import contextmanager
 from typing import Any, NoReturn, TypeVar, cast, overload
 
 from _korvane import _bind_make_class
-
 from korvane import _registry
 from korvane._registry import check_name as _check_identifier
 from korvane._registry import declared_version as _declared_version
@@ -647,7 +646,8 @@ def _record_init(name: str, fields: list[str]) -> Callable[..., None]:
     # The placeholders are the parameters after __self__, and the attribute
     # names in the same order; no name is taken from the data into source.
     code = code.replace(
-        co_varnames=("__self__", *fields), co_names=tuple(fields),
+        co_varnames=("__self__", *fields),
+        co_names=tuple(fields),
         co_qualname=f"{name}.__init__",
     )
     init = types.FunctionType(code, {"__builtins__": {}}, "__init__")

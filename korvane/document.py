@@ -733,7 +733,9 @@ class _Walker:
             return self.reaches[root] is not False
         objects = self.doc.objects
         self.reaches[root] = None
-        stack = [(root, iter(objects[root].children), objects[root].tag == TAG_DATACLASS)]
+        stack = [
+            (root, iter(objects[root].children), objects[root].tag == TAG_DATACLASS)
+        ]
         while stack:
             n, children, yes = stack[-1]
             child = None if yes else next(children, None)
@@ -743,7 +745,9 @@ class _Walker:
                     continue
                 if c not in self.reaches:
                     self.reaches[c] = None
-                    stack.append((c, iter(objects[c].children), objects[c].tag == TAG_DATACLASS))
+                    stack.append(
+                        (c, iter(objects[c].children), objects[c].tag == TAG_DATACLASS)
+                    )
                 elif self.reaches[c] is not False:
                     stack[-1] = (n, children, True)
                 continue
@@ -813,5 +817,7 @@ def _children(entry: ObjectEntry) -> Iterator[tuple[int, int]]:
 
 # Keys whose hashing and comparing run no user code (an unhashable list,
 # dict or set key counts as user code, as a dataclass instance does).
-_PLAIN_KEYS = frozenset([TAG_NONE, TAG_TRUE, TAG_FALSE, TAG_INT, TAG_FLOAT, TAG_STR, TAG_BYTES])
+_PLAIN_KEYS = frozenset(
+    [TAG_NONE, TAG_TRUE, TAG_FALSE, TAG_INT, TAG_FLOAT, TAG_STR, TAG_BYTES]
+)
 _HASHES_CHILDREN = frozenset([TAG_TUPLE, TAG_FROZENSET, TAG_DATACLASS])

@@ -179,7 +179,11 @@ def test_records_behave_as_dataclasses():
     assert [f.name for f in dataclasses.fields(one)] == ["kind", "n"]
     assert dataclasses.asdict(two) == {"kind": "b", "n": [2]}
     assert dataclasses.replace(one, n=5) == record("a", 5) != one
-    assert (one == record("a", 1), one == ("a", 1), empty == type(empty)()) == (True, False, True)
+    assert (one == record("a", 1), one == ("a", 1), empty == type(empty)()) == (
+        True,
+        False,
+        True,
+    )
     two.n.append(two)
     assert repr(two) == "Key(kind='b', n=[2, ...])" and repr(empty) == "Box()"
     with pytest.raises(TypeError):

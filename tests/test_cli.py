@@ -219,7 +219,11 @@ def test_stats(tmp_path):
 
 @pytest.mark.parametrize(
     "argv",
-    [["demo", "--repeat", "0"], ["stats", "-", "--width", "-1"], ["dis", "-", "--items", "x"]],
+    [
+        ["demo", "--repeat", "0"],
+        ["stats", "-", "--width", "-1"],
+        ["dis", "-", "--items", "x"],
+    ],
 )
 def test_bad_counts_are_usage_errors(argv, capsys):
     with pytest.raises(SystemExit) as info:

@@ -41,6 +41,7 @@ def main() -> None:
         import korvane.document  # noqa: F401
         import korvane.migrations  # noqa: F401
     import test_differential
+
     for name in PROPERTIES:
         checks.append(getattr(test_differential, name).hypothesis.fuzz_one_input)
     atheris.Fuzz()
