@@ -5,7 +5,7 @@ PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 STAMP  := $(VENV)/.installed
 
-.PHONY: test demo install bench bench-quick abi3 sanitize fuzz core-tests test-versions clean
+.PHONY: test demo install redis-server bench bench-quick bench-instructions abi3 sanitize fuzz core-tests test-versions clean
 
 $(VENV)/bin/python:
 	$(PYTHON) -m venv $(VENV)
@@ -15,8 +15,22 @@ $(VENV)/bin/python:
 install: $(VENV)/bin/python
 	$(PIP) install -q ".[test,bench]" -C cmake.define.KORVANE_WERROR=ON
 
-test: install core-tests
-	$(PY) -m pytest -q
+# KORVANE_INTEGRATIONS=required: here every framework and Redis are installed,
+# so an integration test that cannot run fails instead of skipping.
+test: install redis-server core-tests
+	KORVANE_INTEGRATIONS=required $(PY) -m pytest -q
+
+# The integration tests start their own Redis from Debian's package; a fresh
+# machine has none, so install it when we may (RUNLEVEL=1: the package starts
+# no server of its own).
+redis-server:
+	@command -v redis-server >/dev/null 2>&1 || { \
+	  if command -v apt-get >/dev/null 2>&1 && [ "$$(id -u)" = 0 ]; then \
+	    echo "make: installing redis-server with apt-get"; \
+	    export DEBIAN_FRONTEND=noninteractive RUNLEVEL=1; \
+	    apt-get update -qq >/dev/null && \
+	    apt-get install -y -qq --no-install-recommends redis-server >/dev/null; \
+	  else echo "make: redis-server is missing; the integration tests will skip"; fi; }
 
 # The interpreter-free core on its own, with the sanitizers.
 core-tests:
@@ -33,6 +47,11 @@ bench: install
 
 bench-quick: install
 	$(PY) bench/run.py --quick
+
+# Instructions per object-table entry under callgrind (steady on a busy
+# machine, unlike wall time); needs valgrind.
+bench-instructions: install
+	$(PY) bench/instructions.py $(BENCH_ARGS)
 
 abi3: install
 	rm -rf dist && $(PY) -m build --wheel --outdir dist . -q

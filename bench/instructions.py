@@ -28,7 +28,10 @@ CHILD = """
 import gc, sys
 sys.path.insert(0, {here!r})
 from serializers import load_serializer
-from workloads import WORKLOADS
+from workloads import WORKLOADS, Record
+if {serializer!r} == "korvane":
+    import korvane
+    korvane.register(Record)  # as run.py does: loads builds Record itself
 w = WORKLOADS[{workload!r}]
 sys.setrecursionlimit(max(sys.getrecursionlimit(), w.recursion_limit or 0))
 value = w.build({quick!r})
@@ -40,17 +43,31 @@ for _ in range({calls}):
 """
 
 
-def count(workload: str, serializer: str, op: str, quick: bool, calls: int) -> int | None:
+def count(
+    workload: str, serializer: str, op: str, quick: bool, calls: int
+) -> int | None:
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "callgrind.out")
         code = CHILD.format(
-            here=str(HERE), workload=workload, quick=quick,
-            serializer=serializer, op=op, calls=calls,
+            here=str(HERE),
+            workload=workload,
+            quick=quick,
+            serializer=serializer,
+            op=op,
+            calls=calls,
         )
         proc = subprocess.run(
-            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
-             f"--toggle-collect={ENTRY[serializer][op]}", sys.executable, "-c", code],
-            capture_output=True, text=True,
+            [
+                "valgrind",
+                "--tool=callgrind",
+                f"--callgrind-out-file={out}",
+                f"--toggle-collect={ENTRY[serializer][op]}",
+                sys.executable,
+                "-c",
+                code,
+            ],
+            capture_output=True,
+            text=True,
         )
         if proc.returncode != 0 or not os.path.exists(out):
             return None
@@ -62,8 +79,9 @@ def count(workload: str, serializer: str, op: str, quick: bool, calls: int) -> i
 
 def entries(workload: str, quick: bool) -> int:
     sys.path.insert(0, str(HERE))
-    import korvane
     from workloads import WORKLOADS
+
+    import korvane
 
     w = WORKLOADS[workload]
     sys.setrecursionlimit(max(sys.getrecursionlimit(), w.recursion_limit or 0))
@@ -91,8 +109,12 @@ def main(argv: list[str] | None = None) -> int:
 
     names = args.only.split(",") if args.only else list(WORKLOADS)
     chosen = args.serializers.split(",")
-    print(f"{'workload':12} {'entries':>9}" + "".join(
-        f" {s[:7] + ' ' + op[0]:>11}" for op in ("dumps", "loads") for s in chosen))
+    print(
+        f"{'workload':12} {'entries':>9}"
+        + "".join(
+            f" {s[:7] + ' ' + op[0]:>11}" for op in ("dumps", "loads") for s in chosen
+        )
+    )
     for name in names:
         try:
             n = entries(name, args.quick)

@@ -642,6 +642,13 @@ def main(argv: list[str] | None = None) -> int:
 
     summary = summarize(entries)
     print_summary(summary)
+    migration = None
+    if "korvane" in sers:
+        import migrated
+
+        _progress("  migrated loads")
+        migration = migrated.measure(args.quick, max(args.reps, 3))
+        migrated.print_table(migration)
     limits = [f"  {n}: {s.limits}" for n, s in sers.items() if s.limits]
     print("\nWhat the peers cannot carry (defaults, no options):")
     print("\n".join(limits))
@@ -666,6 +673,7 @@ def main(argv: list[str] | None = None) -> int:
             "environment": environment(sers),
             "workloads": entries,
             "summary": summary,
+            "migrated": migration,
             "notes": notes,
             "seconds": round(elapsed, 1),
         }

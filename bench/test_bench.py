@@ -203,3 +203,14 @@ def _clear_refs_writable():
         return True
     except OSError:
         return False
+
+
+def test_migrated_rows_equal_the_plain_ones():
+    import migrated
+
+    result = migrated.measure(quick=True, reps=1)  # raises when they differ
+    assert result["rows"] == 10_000 and set(result["ms"]) == {
+        "plain",
+        "migrated",
+        "by hand",
+    }

@@ -231,7 +231,6 @@ WORKLOADS: dict[str, Workload] = {
 }
 
 
-
 def build_stamped(quick: bool) -> list:
     """Rows holding an aware datetime and a Decimal each. korvane writes those
     through its ready adapters, which this builder registers (so that every
@@ -247,7 +246,8 @@ def build_stamped(quick: bool) -> list:
     return [
         {
             "id": i,
-            "at": start + datetime.timedelta(seconds=rng.randrange(10**8), microseconds=i),
+            "at": start
+            + datetime.timedelta(seconds=rng.randrange(10**8), microseconds=i),
             "amount": decimal.Decimal(rng.randrange(-(10**9), 10**9)).scaleb(-2),
         }
         for i in range(5_000 if quick else 50_000)

@@ -6,18 +6,20 @@ classes registered with :func:`register`, behind an optional allowlist.
 """
 
 from _korvane import PanicException, __version__, dump, dumps, load, loads
-
 from korvane._adapters import Adapter, adapt, unadapt
-from korvane._reconstruct import register
+from korvane._reconstruct import ExtraStateWarning, register
+from korvane._stream import iter_load
 from korvane.migrations import migration
 
 __all__ = [
     "Adapter",
+    "ExtraStateWarning",
     "PanicException",
     "__version__",
     "adapt",
     "dump",
     "dumps",
+    "iter_load",
     "load",
     "loads",
     "migration",

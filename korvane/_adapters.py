@@ -148,8 +148,8 @@ def _check_free(name: str, cls: type) -> None:
     if taken is not None:
         raise ValueError(
             f"the name {name!r} is already registered to the class "
-            f"{_reconstruct._qualname(taken)}; cannot adapt {_reconstruct._qualname(cls)} "
-            "under it"
+            f"{_reconstruct._qualname(taken)}; cannot adapt "
+            f"{_reconstruct._qualname(cls)} under it"
         )
     owner = adapter_named(name)
     if owner is not None and owner.cls is not cls:
@@ -163,7 +163,9 @@ def _check_free(name: str, cls: type) -> None:
 def _name_taken(name: str) -> str | None:
     """Who holds ``name`` among the adapters, for the class registry's check."""
     owner = adapter_named(name)
-    return None if owner is None else f"the adapter of {_reconstruct._qualname(owner.cls)}"
+    return (
+        None if owner is None else f"the adapter of {_reconstruct._qualname(owner.cls)}"
+    )
 
 
 def _install(adapter: Adapter) -> None:

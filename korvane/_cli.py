@@ -46,16 +46,22 @@ def _read_input(path: str) -> bytes:
         raise _UsageError(f"cannot read {path}: {exc.strerror or exc}") from exc
 
 
-def _short(text: str, width: int) -> str:
-    if width and len(text) > width:
-        return repr(text[:width]) + "..."
-    return repr(text)
-
-
-def _short_bytes(data: bytes, width: int) -> str:
-    if width and len(data) > width:
-        return repr(data[:width]) + "..."
-    return repr(data)
+def _clipped(value: str | bytes, width: int) -> str:
+    """The repr of value, cut so that at most width characters stand between
+    its quotes (escapes count as the characters they print), then "..."."""
+    text = repr(value)
+    frame = 3 if isinstance(value, bytes) else 2  # b'' or ''
+    if not width or len(text) - frame <= width:
+        return text
+    # The repr of a prefix grows with the prefix: find the longest that fits.
+    low, high = 0, min(len(value), width)
+    while low < high:
+        mid = (low + high + 1) // 2
+        if len(repr(value[:mid])) - frame <= width:
+            low = mid
+        else:
+            high = mid - 1
+    return repr(value[:low]) + "..."
 
 
 def _plural(n: int, word: str, words: str | None = None) -> str:
@@ -78,7 +84,7 @@ class _Lister:
 
     def string_ref(self, index: int) -> str:
         if index < len(self.doc.strings):
-            return f"[{index}] {_short(self.doc.text(index), self.width)}"
+            return f"[{index}] {_clipped(self.doc.text(index), self.width)}"
         return f"[{index}] (no such string)"
 
     def object_ref(self, n: int) -> str:
@@ -110,7 +116,7 @@ class _Lister:
             self.line(
                 s.offset,
                 f"  string {s.index}",
-                f"len {len(s.data)} {_short(s.text, self.width)}",
+                f"len {len(s.data)} {_clipped(s.text, self.width)}",
             )
         if doc.type_count is not None:
             self.line(doc.types_offset, "types", str(doc.type_count))
@@ -151,7 +157,7 @@ class _Lister:
             return self.string_ref(e.index)
         if e.kind == "Bytes":
             assert isinstance(e.value, bytes)
-            return f"len {len(e.value)} {_short_bytes(e.value, self.width)}"
+            return f"len {len(e.value)} {_clipped(e.value, self.width)}"
         if tag == TAG_REFERENCE:
             text = f"-> {self.object_ref(e.target)}"
             end = self.doc.resolve(e.number)
@@ -176,7 +182,7 @@ class _Lister:
             registry = self.doc.registry
             if e.index < len(registry):
                 t = registry[e.index]
-                head = f"type {e.index} {_short(t.name, self.width)}"
+                head = f"type {e.index} {_clipped(t.name, self.width)}"
                 names = t.field_names
             else:
                 head = f"type {e.index} (no such type)"
@@ -222,7 +228,8 @@ def _cmd_dis(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
 
 def _cmd_check(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     data = _read_input(args.file)
-    allowlist = None if args.allow is None else set(args.allow)
+    # A bare --allow adds None: it asks for an allowlist without adding a name.
+    allowlist = None if args.allow is None else {n for n in args.allow if n is not None}
     try:
         report = kinspect.check(data, allowlist)
     except ReaderError as exc:
@@ -292,13 +299,13 @@ def _cmd_stats(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     strings = sorted(doc.strings, key=lambda s: (-len(s.data), s.index))[:top]
     out.write("largest strings:\n" if strings else "largest strings: none\n")
     for s in strings:
-        out.write(f"  [{s.index}] {len(s.data)} bytes {_short(s.text, args.width)}\n")
+        out.write(f"  [{s.index}] {len(s.data)} bytes {_clipped(s.text, args.width)}\n")
     blobs = [e for e in doc.objects if isinstance(e.value, bytes)]
     blobs = sorted(blobs, key=lambda e: (-e.size, e.number))[:top]
     out.write("largest bytes:\n" if blobs else "largest bytes: none\n")
     for e in blobs:
         assert isinstance(e.value, bytes)
-        value = _short_bytes(e.value, args.width)
+        value = _clipped(e.value, args.width)
         out.write(f"  #{e.number} {len(e.value)} bytes {value}\n")
     return EXIT_OK
 
@@ -438,6 +445,22 @@ def _cmd_demo(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
 # ---- entry ------------------------------------------------------------------
 
 
+def _count(least: int) -> Callable[[str], int]:
+    """An argparse type: an integer of at least ``least``."""
+
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+        if value < least:
+            raise argparse.ArgumentTypeError(f"must be at least {least}, not {value}")
+        return value
+
+    parse.__name__ = "count"
+    return parse
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="python -m korvane",
@@ -452,7 +475,7 @@ def _parser() -> argparse.ArgumentParser:
     def width_arg(p: argparse.ArgumentParser) -> None:
         p.add_argument(
             "--width",
-            type=int,
+            type=_count(0),
             default=40,
             metavar="N",
             help="show at most N characters of a string or bytes value (0: all)",
@@ -471,7 +494,7 @@ def _parser() -> argparse.ArgumentParser:
     width_arg(p)
     p.add_argument(
         "--items",
-        type=int,
+        type=_count(0),
         default=16,
         metavar="N",
         help="show at most N children of a container (0: all)",
@@ -488,11 +511,13 @@ def _parser() -> argparse.ArgumentParser:
     )
     file_arg(p)
     p.add_argument(
+        "-a",
         "--allow",
-        action="extend",
-        nargs="*",
+        action="append",
+        nargs="?",
         metavar="NAME",
-        help="class names to allow; --allow with no name allows none",
+        help="allow the class NAME; give it once per name (-a A -a B). "
+        "--allow with no name, last, allows no class at all",
     )
     p.set_defaults(run=_cmd_check)
 
@@ -505,7 +530,7 @@ def _parser() -> argparse.ArgumentParser:
     file_arg(p)
     width_arg(p)
     p.add_argument(
-        "--top", type=int, default=5, metavar="N", help="list N largest values"
+        "--top", type=_count(0), default=5, metavar="N", help="list N largest values"
     )
     p.set_defaults(run=_cmd_stats)
 
@@ -517,7 +542,7 @@ def _parser() -> argparse.ArgumentParser:
         "and speed with pickle.",
     )
     p.add_argument(
-        "--repeat", type=int, default=5, metavar="N", help="timing runs (median)"
+        "--repeat", type=_count(1), default=5, metavar="N", help="timing runs (median)"
     )
     p.set_defaults(run=_cmd_demo)
     return parser

@@ -33,7 +33,10 @@ class, the missing fields and both versions.
 from __future__ import annotations
 
 import dataclasses
+import operator
+import reprlib
 import sys
+import types
 import warnings
 from collections import Counter
 from collections.abc import Callable, Collection, Iterable, Iterator, Sequence
@@ -41,7 +44,6 @@ from contextlib import contextmanager
 from typing import Any, NoReturn, TypeVar, cast, overload
 
 from _korvane import _bind_make_class
-
 from korvane import _registry
 from korvane._registry import check_name as _check_identifier
 from korvane._registry import declared_version as _declared_version
@@ -67,6 +69,7 @@ _INIT, _LATE, _PSEUDO = 0, 1, 2
 _MISSING: Any = dataclasses.MISSING
 _INITVAR_TYPE = getattr(dataclasses, "_FIELD_INITVAR", None)
 _ABSENT: Any = object()  # default of the generated constructors' parameters
+_DIRECT: Any = object()  # the plan "call the class with the keywords as they are"
 
 # The registry's lock guards this cache too, and every registration change
 # clears it, so a cached constructor never outlives the registrations it was
@@ -279,36 +282,36 @@ class _ClassInfo:
         self.bypass_init = bool(params is not None and not params.init) or any(
             getattr(f, "_field_type", None) is _INITVAR_TYPE for f in every.values()
         )
-        self.plans: dict[tuple[str, ...], Callable[[dict[str, Any]], Any]] = {}
+        # A plan is what to do with one set of keyword names: _DIRECT (call
+        # the class with them), an Unfinished stand-in (give it), or a
+        # function of the keywords.
+        self.plans: dict[tuple[str, ...], Any] = {}
 
     def build(self, kwargs: dict[str, Any]) -> Any:
         keys = tuple(kwargs)
         plan = self.plans.get(keys)
         if plan is None:
             plan = self.plan(keys)
+        if plan is _DIRECT:
+            return self.cls(**kwargs)
+        if type(plan) is Unfinished:
+            return plan
         return plan(kwargs)
 
-    def plan(self, keys: tuple[str, ...]) -> Callable[[dict[str, Any]], Any]:
+    def plan(self, keys: tuple[str, ...]) -> Any:
         kinds = self.kinds
         init = tuple(k for k in keys if kinds.get(k) == _INIT)
         late = tuple(k for k in keys if kinds.get(k) == _LATE)
         extra = tuple(k for k in keys if k not in kinds)
         missing = self.required.difference(init)
         name, cls = self.name, self.cls
-        plan: Callable[[dict[str, Any]], Any]
+        plan: Any
         if missing:
             # Only a migration can supply them, and only the decoder knows
             # the stored version that decides whether one runs.
-            stand_in = Unfinished(name, cls, missing)
-
-            def plan(kwargs: dict[str, Any]) -> Any:
-                return stand_in
-
+            plan = Unfinished(name, cls, missing)
         elif len(init) == len(keys) and not self.bypass_init:
-
-            def plan(kwargs: dict[str, Any]) -> Any:
-                return cls(**kwargs)
-
+            plan = _DIRECT
         else:
 
             def plan(kwargs: dict[str, Any]) -> Any:
@@ -341,10 +344,19 @@ def _constructor(
     )
     if clean:
         return _compile_constructor(name, info, fields)
-    build = info.build
+    # info.build, inlined: the decoder calls this once per instance, and
+    # twice for a migrated one (the stored fields, then the migrated ones).
+    plans, cls = info.plans, info.cls
 
     def construct(**kwargs: Any) -> Any:
-        return build(kwargs)
+        plan = plans.get(tuple(kwargs))
+        if plan is None:
+            plan = info.plan(tuple(kwargs))
+        if plan is _DIRECT:
+            return cls(**kwargs)
+        if type(plan) is Unfinished:
+            return plan
+        return plan(kwargs)
 
     construct.__qualname__ = construct.__name__ = f"construct_{name}"
     return construct
@@ -421,10 +433,8 @@ class Unfinished:
         self._missing = tuple(sorted(missing))
 
     def _delegated(attr: str) -> Any:  # type: ignore[misc]
-        def get(self: Unfinished) -> Any:
-            return getattr(self._cls, attr)
-
-        return property(get)
+        # The decoder reads these once per instance: a getter in C.
+        return property(operator.attrgetter(f"_cls.{attr}"))
 
     __korvane_version__ = _delegated("__korvane_version__")
     __meridel_version__ = _delegated("__meridel_version__")
@@ -558,17 +568,91 @@ def record_class(name: str, fields: Sequence[str]) -> type:
         if cls is None:
             if len(_records) >= _CACHE_LIMIT:
                 _records.clear()
-            real = [f for f in key[1] if not _is_dunder(f)]
-            namespace = {
-                "__module__": __name__,
-                "__reduce__": _reduce_record,
-                "__korvane_record__": key,
-            }
-            cls = dataclasses.make_dataclass(
-                name, [(f, Any) for f in real], namespace=namespace, unsafe_hash=True
-            )
+            cls = _new_record_class(name, key)
             _records[key] = cls
     return cls
+
+
+class _Record:
+    """What every synthesised record class shares: equality and hashing by
+    field values (the class's ``__match_args__``, its fields in order), the
+    dataclass repr, and pickling by (name, fields) and the instance dict.
+
+    Kept here rather than generated per class: a document may name thousands
+    of classes nobody registered, and the dataclass decorator's generated
+    methods cost a compile each, where these cost nothing per class.
+    """
+
+    __slots__ = ()
+    __match_args__: tuple[str, ...] = ()
+
+    def __eq__(self, other: object) -> bool:
+        if other.__class__ is not self.__class__:
+            return NotImplemented
+        get = operator.attrgetter(*self.__match_args__) if self.__match_args__ else None
+        return get is None or _as_tuple(get(self)) == _as_tuple(get(other))
+
+    def __hash__(self) -> int:
+        if not self.__match_args__:
+            return hash(())
+        return hash(_as_tuple(operator.attrgetter(*self.__match_args__)(self)))
+
+    @reprlib.recursive_repr()
+    def __repr__(self) -> str:
+        values = ", ".join(f"{f}={getattr(self, f)!r}" for f in self.__match_args__)
+        return f"{type(self).__qualname__}({values})"
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return _reduce_record(self)
+
+
+def _as_tuple(values: Any) -> tuple[Any, ...]:
+    # attrgetter of one name gives the value itself, of several a tuple.
+    return values if type(values) is tuple else (values,)
+
+
+def _new_record_class(name: str, key: tuple[str, tuple[str, ...]]) -> type:
+    # Exact str copies: a str subclass's methods never run on them later.
+    real = ["".join((f,)) for f in key[1] if not _is_dunder(f)]
+    namespace: dict[str, Any] = {
+        "__module__": __name__,
+        "__qualname__": name,
+        "__doc__": f"A record of {name!r}: a class of that name nobody registered.",
+        "__annotations__": dict.fromkeys(real, Any),
+        "__korvane_record__": key,
+        "__init__": _record_init(name, real),
+    }
+    cls = type(name, (_Record,), namespace)
+    # The generated methods are the shared ones above and __init__.
+    return dataclasses.dataclass(init=False, repr=False, eq=False)(cls)
+
+
+# One __init__ code object per number of fields, compiled once with
+# placeholder names, then renamed per class; a compile costs time that
+# grows faster than its number of parameters.
+_init_codes: dict[int, Any] = {}
+
+
+def _record_init(name: str, fields: list[str]) -> Callable[..., None]:
+    count = len(fields)
+    code = _init_codes.get(count)
+    if code is None:
+        params = [f"a{i}" for i in range(count)]
+        body = "".join(f"    __self__.{p} = {p}\n" for p in params) or "    pass\n"
+        source = f"def __init__(__self__{''.join(', ' + p for p in params)}):\n{body}"
+        namespace: dict[str, Any] = {}
+        exec(source, namespace)
+        code = _init_codes[count] = namespace["__init__"].__code__
+    # The placeholders are the parameters after __self__, and the attribute
+    # names in the same order; no name is taken from the data into source.
+    code = code.replace(
+        co_varnames=("__self__", *fields),
+        co_names=tuple(fields),
+        co_qualname=f"{name}.__init__",
+    )
+    init = types.FunctionType(code, {"__builtins__": {}}, "__init__")
+    init.__qualname__ = f"{name}.__init__"
+    return init
 
 
 def _reduce_record(self: Any) -> tuple[Any, ...]:

@@ -611,7 +611,15 @@ def _gate(doc: Document, allowlist: Collection[str]) -> None:
 class _Frame:
     number: int
     entry: ObjectEntry
-    children: Iterator[tuple[int, bool]]  # (object number, must be finished)
+    children: Iterator[tuple[int, int]]  # (object number, one of the kinds below)
+    # A key or element of this dict or set so far runs user code when hashed.
+    user_keys: bool = False
+
+
+# What a frame's step asks: enter a child that may be an unfinished tuple
+# (a list item, a dict value), enter one that must be finished, or look at
+# a dict key or set element once its pair or itself is complete.
+_MAY_WAIT, _FINAL, _KEY_DONE = 0, 1, 2
 
 
 class _Walker:
@@ -627,6 +635,8 @@ class _Walker:
         # Unfinished tuples and frozensets -> list items and dict values that
         # received their stand-in.
         self.waiting: dict[int, int] = {}
+        self.any_dataclass = any(e.tag == TAG_DATACLASS for e in doc.objects)
+        self.reaches: dict[int, bool | None] = {}  # None while being searched
 
     def target(self, n: int) -> int:
         objects = self.doc.objects
@@ -673,6 +683,9 @@ class _Walker:
         while self.stack:
             frame = self.stack[-1]
             step = next(frame.children, None)
+            if step is not None and step[1] == _KEY_DONE:
+                self.key_done(frame, step[0])
+                continue
             if step is None:
                 self.stack.pop()
                 tag = frame.entry.tag
@@ -682,7 +695,7 @@ class _Walker:
                     self.waiting.pop(frame.number, None)
                 self.state[frame.number] = _DONE
                 continue
-            self.enter(*step)
+            self.enter(step[0], final=step[1] == _FINAL)
 
     def check_no_waiting(self) -> None:
         # Classes never see the stand-in that a list item or dict value holds
@@ -693,6 +706,56 @@ class _Walker:
                 "Invalid data: a dataclass would be built while a list or dict it "
                 "can reach still waits for an unfinished tuple or frozenset",
             )
+
+    def key_done(self, frame: _Frame, key: int) -> None:
+        # Hashing or comparing a dataclass instance runs the class's code,
+        # which must not see a stand-in in a list or dict it reaches.
+        if self.any_dataclass and not frame.user_keys:
+            frame.user_keys = self.runs_user_code(self.target(key))
+        if frame.user_keys and self.waiting:
+            raise CheckError(
+                "ValueError",
+                "Invalid data: a dataclass instance would be hashed or compared as "
+                "a key or set element while a list or dict still waits for an "
+                "unfinished tuple or frozenset",
+            )
+
+    def runs_user_code(self, n: int) -> bool:
+        tag = self.doc.objects[n].tag
+        if tag in (TAG_TUPLE, TAG_FROZENSET):
+            return self.reaches_dataclass(n)
+        return tag not in _PLAIN_KEYS
+
+    def reaches_dataclass(self, root: int) -> bool:
+        """Does hashing entry root reach a dataclass entry? An entry met again
+        while its own search is open counts as reaching one."""
+        if root in self.reaches:
+            return self.reaches[root] is not False
+        objects = self.doc.objects
+        self.reaches[root] = None
+        stack = [
+            (root, iter(objects[root].children), objects[root].tag == TAG_DATACLASS)
+        ]
+        while stack:
+            n, children, yes = stack[-1]
+            child = None if yes else next(children, None)
+            if child is not None:
+                c = self.target(child)
+                if objects[c].tag not in _HASHES_CHILDREN:
+                    continue
+                if c not in self.reaches:
+                    self.reaches[c] = None
+                    stack.append(
+                        (c, iter(objects[c].children), objects[c].tag == TAG_DATACLASS)
+                    )
+                elif self.reaches[c] is not False:
+                    stack[-1] = (n, children, True)
+                continue
+            self.reaches[n] = yes
+            stack.pop()
+            if yes and stack:
+                stack[-1] = (stack[-1][0], stack[-1][1], True)
+        return bool(self.reaches[root])
 
     def enter(self, n: int, final: bool) -> None:
         n = self.target(n)
@@ -734,14 +797,27 @@ class _Walker:
         self.max_depth = max(self.max_depth, len(self.stack))
 
 
-def _children(entry: ObjectEntry) -> Iterator[tuple[int, bool]]:
+def _children(entry: ObjectEntry) -> Iterator[tuple[int, int]]:
     tag = entry.tag
     if tag == TAG_DICT:
         kids = entry.children
         for i in range(0, len(kids), 2):
-            yield kids[i], True
-            yield kids[i + 1], False
-    else:
-        final = tag != TAG_LIST
+            yield kids[i], _FINAL
+            yield kids[i + 1], _MAY_WAIT
+            yield kids[i], _KEY_DONE
+    elif tag in (TAG_SET, TAG_FROZENSET):
         for child in entry.children:
-            yield child, final
+            yield child, _FINAL
+            yield child, _KEY_DONE
+    else:
+        kind = _MAY_WAIT if tag == TAG_LIST else _FINAL
+        for child in entry.children:
+            yield child, kind
+
+
+# Keys whose hashing and comparing run no user code (an unhashable list,
+# dict or set key counts as user code, as a dataclass instance does).
+_PLAIN_KEYS = frozenset(
+    [TAG_NONE, TAG_TRUE, TAG_FALSE, TAG_INT, TAG_FLOAT, TAG_STR, TAG_BYTES]
+)
+_HASHES_CHILDREN = frozenset([TAG_TUPLE, TAG_FROZENSET, TAG_DATACLASS])

@@ -87,25 +87,42 @@ def apply_migrations(
     # instance of a class: the checked arguments, the chain of steps and the
     # class's required fields are worked out once, until a registration
     # changes. Only exact ints hit the cache (True or 1.0 would hash alike).
-    run = None
+    plan = None
     if type(stored) is int and type(current) is int:
-        run = _plans.get((name, stored, current))
-    if run is None:
-        run = _plan(name, stored, current)
-    return run(mapping)
+        plan = _plans.get((name, stored, current))
+    if plan is None:
+        plan = _plan(name, stored, current)
+    path, required, stored, current = plan
+    first, second = VERSION_KEYS
+    data = dict(mapping)
+    data[first] = data[second] = stored
+    for start, end, step in path:
+        try:
+            result = step(data)
+        except Exception as exc:
+            exc.add_note(f"while migrating {name!r} from version {start} to {end}")
+            raise
+        if result is not data or not all(map(_is_str, data)):
+            # A dict the step made may be held elsewhere: keep a copy.
+            data = _checked_result(name, start, end, step, result)
+        data[first] = data[second] = end
+    if not required <= data.keys():
+        _check_complete(name, data, stored, current)
+    # The last step may keep the dict it was given: return another.
+    return dict(data) if path else data
 
 
 # Past this many (name, stored, current) plans the cache starts afresh, so
 # crafted documents with ever new versions cannot grow it without end.
 _PLAN_LIMIT = 4096
-_plans: dict[tuple[str, int, int], Callable[[Mapping[str, Any]], dict[str, Any]]] = {}
+# (name, stored, current) -> (chain of steps, required fields, stored, current)
+_Plan = tuple[list[tuple[int, int, "Step"]], frozenset[str], int, int]
+_plans: dict[tuple[str, int, int], _Plan] = {}
 _registry.on_change(_plans.clear)
 _is_str = str.__instancecheck__
 
 
-def _plan(
-    name: str, stored: int, current: int
-) -> Callable[[Mapping[str, Any]], dict[str, Any]]:
+def _plan(name: str, stored: int, current: int) -> _Plan:
     _registry.check_name("class name", name)
     stored = _registry.check_version("stored", stored, lowest=0)
     current = _registry.check_version("current", current, lowest=0)
@@ -114,32 +131,13 @@ def _plan(
         path = _path(name, stored, current)
         cls = _registry.classes.get(name)
         required = frozenset() if cls is None else _registry.required_fields(cls)
-    first, second = VERSION_KEYS
-
-    def run(mapping: Mapping[str, Any]) -> dict[str, Any]:
-        data = dict(mapping)
-        data[first] = data[second] = stored
-        for start, end, step in path:
-            try:
-                result = step(data)
-            except Exception as exc:
-                exc.add_note(f"while migrating {name!r} from version {start} to {end}")
-                raise
-            if result is not data or not all(map(_is_str, data)):
-                # A dict the step made may be held elsewhere: keep a copy.
-                data = _checked_result(name, start, end, step, result)
-            data[first] = data[second] = end
-        if not required <= data.keys():
-            _check_complete(name, data, stored, current)
-        # The last step may keep the dict it was given: return another.
-        return dict(data) if path else data
-
+    plan = (path, required, stored, current)
     with _registry.lock:
         if _registry.generation == generation:
             if len(_plans) >= _PLAN_LIMIT:
                 _plans.clear()
-            _plans[name, stored, current] = run
-    return run
+            _plans[name, stored, current] = plan
+    return plan
 
 
 def _path(name: str, stored: int, current: int) -> list[tuple[int, int, Step]]:

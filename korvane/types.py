@@ -116,7 +116,9 @@ def _complex(real: float, imag: float) -> complex:
 
 def _big_int(hex: str) -> int:  # noqa: A002 (the field name)
     if not isinstance(hex, str):
-        raise TypeError(f"a BigInt must be stored as hex text, not {type(hex).__name__}")
+        raise TypeError(
+            f"a BigInt must be stored as hex text, not {type(hex).__name__}"
+        )
     return int(hex, 16)  # power-of-two bases take linear time and have no digit limit
 
 
@@ -159,7 +161,9 @@ _STANDARD: dict[type, Callable[[], Adapter]] = {
         lambda f: {"numerator": f.numerator, "denominator": f.denominator},
         _fractions.Fraction,
     ),
-    complex: lambda: adapt(complex, lambda c: {"real": c.real, "imag": c.imag}, _complex),
+    complex: lambda: adapt(
+        complex, lambda c: {"real": c.real, "imag": c.imag}, _complex
+    ),
     _pathlib.PurePosixPath: lambda: _register_path(
         _pathlib.PurePosixPath, _pathlib.PurePosixPath
     ),
@@ -198,8 +202,8 @@ def use(*classes: type) -> list[Adapter]:
     if unknown:
         known = ", ".join(_name(c) for c in _STANDARD)
         raise ValueError(
-            f"no ready adapter for {', '.join(map(_name, unknown))} (there are: {known};"
-            " Enum classes take korvane.types.enum)"
+            f"no ready adapter for {', '.join(map(_name, unknown))} "
+            f"(there are: {known}; Enum classes take korvane.types.enum)"
         )
     if _dt.datetime in wanted or _dt.time in wanted:
         wanted += [c for c in _TZ_CLASSES if c not in wanted]

@@ -8,6 +8,7 @@
 #include "ops.h"
 #include "process_state.h"
 #include "ref.h"
+#include "stream.h"
 
 namespace korvane {
 
@@ -30,6 +31,9 @@ PyMethodDef kFunctions[] = {
 // Helpers of the korvane package: reachable, but not part of __all__.
 PyMethodDef kPrivateFunctions[] = {
     {"_bind_make_class", op_bind_make_class, METH_O, "_bind_make_class(module, /)\n--\n\n"},
+    {"_extent", op_new_extent, METH_NOARGS, "_extent()\n--\n\n"},
+    {"_document_end", KV_CFUNCTION(op_document_end), METH_FASTCALL,
+     "_document_end(extent, buffer, /)\n--\n\n"},
 };
 
 PyModuleDef kModule = {

@@ -51,9 +51,9 @@ UNORDERED = ("set", "frozenset", "Point", "Pair", "Fresh")
 NAN_BITS = struct.unpack("<d", b"\x01\0\0\0\0\0\xf8\xff")[0]
 INTS = st.integers(-(2**63), 2**63 - 1) | st.integers(-6, 300)
 FLOATS = st.floats(allow_nan=False) | st.sampled_from([0.0, -0.0, math.inf])
-TEXTS = st.text(st.characters(blacklist_categories=("Cs",)), max_size=6) | st.sampled_from(
-    ["a", "key", "é\u0301", "\U0001f600"]
-)
+TEXTS = st.text(
+    st.characters(blacklist_categories=("Cs",)), max_size=6
+) | st.sampled_from(["a", "key", "é\u0301", "\U0001f600"])
 HASHABLE_SCALARS = st.one_of(
     st.just(("none", None)),
     st.booleans().map(lambda b: ("bool", b)),
@@ -174,7 +174,9 @@ def materialize(recipe) -> list:
         elif kind == "set":
             obj.update(objs[c] for c in payload)
         elif kind in CLASSES:
-            names = ["a"] if kind == "Fresh" else [f.name for f in dataclasses.fields(obj)]
+            names = (
+                ["a"] if kind == "Fresh" else [f.name for f in dataclasses.fields(obj)]
+            )
             for name, c in zip(names, payload):
                 object.__setattr__(obj, name, objs[c])
     return objs
@@ -196,7 +198,9 @@ def assert_same(a, b) -> None:
         x, y, path = stack.pop()
         assert type(x) is type(y), f"{path}: {type(x).__name__} != {type(y).__name__}"
         if id(x) in pairs or id(y) in back:
-            assert pairs.get(id(x)) is y and back.get(id(y)) is x, f"{path}: sharing differs"
+            assert pairs.get(id(x)) is y and back.get(id(y)) is x, (
+                f"{path}: sharing differs"
+            )
             continue
         pairs[id(x)], back[id(y)] = y, x
         alive += [x, y]

@@ -296,7 +296,9 @@ def _entry_bytes(tag: int, payload) -> bytes:
         return b"\x07" + u32(len(payload)) + payload
     if tag == 0x0D:
         type_id, children = payload
-        return b"\x0d" + u16(type_id) + u16(len(children)) + b"".join(map(u32, children))
+        return (
+            b"\x0d" + u16(type_id) + u16(len(children)) + b"".join(map(u32, children))
+        )
     count = len(payload) // 2 if tag == 0x0A else len(payload)
     return bytes([tag]) + u32(count) + b"".join(map(u32, payload))
 

@@ -95,17 +95,22 @@ def test_values_round_trip_exactly_alone_in_containers_and_shared(value, roundtr
         keyed = roundtrip({value: 1, "s": {value}, "f": frozenset([value])})
         key = next(iter(keyed))
         assert same(key, value) and keyed[key] == 1
-        assert same(next(iter(keyed["s"])), value) and same(next(iter(keyed["f"])), value)
+        assert same(next(iter(keyed["s"])), value) and same(
+            next(iter(keyed["f"])), value
+        )
 
 
 def test_a_record_is_written_as_the_dataclass_entry_of_its_fields():
     Twin = dataclasses.make_dataclass("Decimal", ["value"])
     assert dumps(Decimal("1.5")) == dumps(Twin("1.5")) == oracle.encode(Twin("1.5"))
-    assert dumps(2**64) == dumps(dataclasses.make_dataclass("BigInt", ["hex"])(hex(2**64)))
+    assert dumps(2**64) == dumps(
+        dataclasses.make_dataclass("BigInt", ["hex"])(hex(2**64))
+    )
 
 
 @pytest.mark.parametrize(
-    "plain", [[2**63 - 1, -(2**63), 1.5, "x", b"y", None, (), {1: {2}}], {"a": [[]] * 2}]
+    "plain",
+    [[2**63 - 1, -(2**63), 1.5, "x", b"y", None, (), {1: {2}}], {"a": [[]] * 2}],
 )
 def test_documents_without_adapted_values_keep_their_bytes(plain):
     assert dumps(plain) == oracle.encode(plain)
@@ -161,7 +166,9 @@ def test_names_are_unique_among_classes_and_adapters():
     first = adapt(Thing, vars, Thing)
     assert adapt(Thing, vars, Thing, name="Thing2").name == "Thing2"  # replaces
     assert unadapt(Thing).name == "Thing2" and unadapt(Thing) is None
-    assert first.name == "Thing" and korvane.register(Decimal2, name="Thing") is Decimal2
+    assert (
+        first.name == "Thing" and korvane.register(Decimal2, name="Thing") is Decimal2
+    )
 
 
 def test_unadapt_drops_cached_constructors():
@@ -199,13 +206,21 @@ def raise_(exc):
 @pytest.mark.parametrize(
     "encode, decode, match",
     [
-        (lambda t: raise_(ValueError("boom")), Thing, "its adapter raised ValueError: boom"),
+        (
+            lambda t: raise_(ValueError("boom")),
+            Thing,
+            "its adapter raised ValueError: boom",
+        ),
         (lambda t: [t.v], Thing, "must return a dict of field values, not list"),
         (lambda t: {1: 2}, Thing, "returned a field name that is not a str"),
         (lambda t: {"a b": 1}, Thing, "field name 'a b', which is not a valid"),
         (lambda t: {"class": 1}, Thing, "field name 'class'"),
         (lambda t: {f"f{t.v}": 1}, Thing, "other fields than an earlier 'Thing'"),
-        (lambda t: {"v": object()}, Thing, r"returned cannot be encoded \(Unsupported "),
+        (
+            lambda t: {"v": object()},
+            Thing,
+            r"returned cannot be encoded \(Unsupported ",
+        ),
         (lambda t: t, None, "returned the object itself"),
         (lambda t: Thing(), None, "returned another Thing"),
         (lambda t: [object()], None, r"cannot be encoded \(Unsupported type: object\)"),

@@ -4,9 +4,15 @@ import io
 import operator
 
 import pytest
+from conftest import (
+    NONE_DOCUMENT,
+    ReaderOf,
+    RecordingWriter,
+    Untouchable,
+    raises_exactly,
+)
 
 from _korvane import dump, dumps, load, loads
-from conftest import NONE_DOCUMENT, ReaderOf, RecordingWriter, Untouchable, raises_exactly
 
 
 def index_error_message(value):
@@ -104,7 +110,10 @@ def test_missing_arguments(call, message):
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda: loads(b"", b""), "loads() takes 1 positional arguments but 2 were given"),
+        (
+            lambda: loads(b"", b""),
+            "loads() takes 1 positional arguments but 2 were given",
+        ),
         (lambda: dumps(1, 2), "dumps() takes 1 positional arguments but 2 were given"),
         (
             lambda: dumps(1, 2, 3),
@@ -136,7 +145,10 @@ def test_too_many_positional_arguments(call, message):
     "call, message",
     [
         (lambda: dumps(1, obj=1), "dumps() got multiple values for argument 'obj'"),
-        (lambda: loads(b"", data=b""), "loads() got multiple values for argument 'data'"),
+        (
+            lambda: loads(b"", data=b""),
+            "loads() got multiple values for argument 'data'",
+        ),
         (lambda: load(1, file=1), "load() got multiple values for argument 'file'"),
         (lambda: dump(1, 2, obj=1), "dump() got multiple values for argument 'obj'"),
         (lambda: dump(1, 2, file=1), "dump() got multiple values for argument 'file'"),
@@ -245,7 +257,9 @@ def test_protocol_in_range_is_accepted(value):
 
 @pytest.mark.parametrize("value", [256, -1, 2**40])
 def test_protocol_out_of_u8_range(value):
-    with raises_exactly(OverflowError, "out of range integral type conversion attempted"):
+    with raises_exactly(
+        OverflowError, "out of range integral type conversion attempted"
+    ):
         dumps(1, protocol=value)
 
 
@@ -287,7 +301,9 @@ def test_schema_version_past_64_bits_is_interpreters_overflow():
 
 @pytest.mark.parametrize("value", [2**32, 2**64 - 1])
 def test_schema_version_past_32_bits(value):
-    with raises_exactly(OverflowError, "out of range integral type conversion attempted"):
+    with raises_exactly(
+        OverflowError, "out of range integral type conversion attempted"
+    ):
         dumps(1, schema_version=value)
 
 
@@ -536,4 +552,3 @@ def test_dump_does_not_touch_file_when_encoding_fails():
     with raises_exactly(TypeError, "Unsupported type: object"):
         dump([1, object()], f)
     assert f.touched == []
-

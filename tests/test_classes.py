@@ -172,6 +172,31 @@ def test_records_load_where_the_original_stood_and_hash_by_value():
     assert next(iter(copy["k"])).__korvane_extra__ == {"__weird__": 4}
 
 
+def test_records_behave_as_dataclasses():
+    one, two, empty = korvane.loads(korvane.dumps([Key("a", 1), Key("b", [2]), Box()]))
+    record = type(one)
+    assert dataclasses.is_dataclass(record) and record.__match_args__ == ("kind", "n")
+    assert [f.name for f in dataclasses.fields(one)] == ["kind", "n"]
+    assert dataclasses.asdict(two) == {"kind": "b", "n": [2]}
+    assert dataclasses.replace(one, n=5) == record("a", 5) != one
+    assert (one == record("a", 1), one == ("a", 1), empty == type(empty)()) == (
+        True,
+        False,
+        True,
+    )
+    two.n.append(two)
+    assert repr(two) == "Key(kind='b', n=[2, ...])" and repr(empty) == "Box()"
+    with pytest.raises(TypeError):
+        record("a")
+    with pytest.raises(TypeError):
+        hash(two)  # a list field, as the dataclass's own hash would
+
+
+@dataclasses.dataclass
+class Box:
+    pass
+
+
 def test_records_pickle_and_copy_into_the_class_loads_gives(tmp_path):
     import copy as copying
     import pickle

@@ -156,10 +156,16 @@ def test_dis_reads_stdin_through_the_module_entry_point():
 )
 def test_check_with_allowlist(tmp_path, allow, status, output):
     point = CliPoint(2, 0.5)
-    argv = ["check"] if allow is None else ["check", "--allow", *allow]
-    result = run(*argv, data=korvane.dumps([point, point]), tmp_path=tmp_path)
-    assert result[0] == status
-    assert result[1 if status == 0 else 2].startswith(output)
+    path = tmp_path / "doc.krvn"
+    path.write_bytes(korvane.dumps([point, point]))
+    names = [arg for n in allow or () for arg in ("-a" if n == "B" else "--allow", n)]
+    argvs = [["check", str(path), *(names if allow != [] else ["--allow"])]]
+    if allow:
+        argvs.append(["check", *names, str(path)])  # the file after the names
+    for argv in argvs:
+        out, err = io.StringIO(), io.StringIO()
+        assert main(argv, out, err) == status, argv
+        assert (out if status == 0 else err).getvalue().startswith(output)
 
 
 @pytest.mark.parametrize(
@@ -207,7 +213,23 @@ def test_stats(tmp_path):
         "  [0] 4 bytes 'text'",
         "largest bytes:",
     ]
-    assert lines[at + 4] == "  #4 20 bytes b'" + "\\x01" * 20 + "'"
+    # --width counts the characters shown, escapes included (40 = 10 escapes).
+    assert lines[at + 4] == "  #4 20 bytes b'" + "\\x01" * 10 + "'..."
+
+
+@pytest.mark.parametrize(
+    "argv",
+    [
+        ["demo", "--repeat", "0"],
+        ["stats", "-", "--width", "-1"],
+        ["dis", "-", "--items", "x"],
+    ],
+)
+def test_bad_counts_are_usage_errors(argv, capsys):
+    with pytest.raises(SystemExit) as info:
+        main(argv)
+    assert info.value.code == 2
+    assert "error: argument" in capsys.readouterr().err
 
 
 def test_stats_of_a_malformed_document(tmp_path):

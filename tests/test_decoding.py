@@ -10,13 +10,7 @@ import time
 import weakref
 
 import pytest
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
-
-from _korvane import dumps, load, loads
 from conftest import (
-    raises_exactly,
-    is_hashable,
     BYTES,
     DATACLASS,
     DICT,
@@ -34,6 +28,8 @@ from conftest import (
     TUPLE,
     document,
     header,
+    is_hashable,
+    raises_exactly,
     run_isolated,
     string_table,
     type_entry,
@@ -41,6 +37,10 @@ from conftest import (
     u16,
     u32,
 )
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from _korvane import dumps, load, loads
 
 
 def load_both(data, **kwargs):
@@ -97,7 +97,8 @@ def test_header_checks_in_order(data, message):
 
 @pytest.mark.parametrize("magic", [b"KRVN", b"MRDL"])
 @pytest.mark.parametrize(
-    "version, schema, flags", [(1, 0, 0), (0, 0, 0), (0xFFFF, 0xFFFFFFFF, 0xFF), (7, 3, 1)]
+    "version, schema, flags",
+    [(1, 0, 0), (0, 0, 0), (0xFFFF, 0xFFFFFFFF, 0xFF), (7, 3, 1)],
 )
 def test_header_fields_are_not_interpreted(magic, version, schema, flags):
     data = header(magic, version, schema, flags) + NONE_DOCUMENT[11:]
@@ -127,7 +128,10 @@ def test_trailing_bytes_are_ignored(trailer):
         (u32(1), "Invalid data: string length truncated"),
         (u32(1) + b"\x01\x00", "Invalid data: string length truncated"),
         (u32(2) + u32(1) + b"a", "Invalid data: string length truncated"),
-        (u32(2) + u32(1) + b"a" + b"\x00\x00\x00", "Invalid data: string length truncated"),
+        (
+            u32(2) + u32(1) + b"a" + b"\x00\x00\x00",
+            "Invalid data: string length truncated",
+        ),
         (u32(1) + u32(1), "Invalid data: string data truncated"),
         (u32(1) + u32(5) + b"abcd", "Invalid data: string data truncated"),
         (u32(2) + u32(0) + u32(2) + b"a", "Invalid data: string data truncated"),
@@ -165,7 +169,9 @@ def test_invalid_utf8_in_string_table(raw, fault):
 
 
 BAD_TEXT = b"ok\xff"
-BAD_TEXT_ERROR = "Invalid UTF-8 in string table: invalid utf-8 sequence of 1 bytes from index 2"
+BAD_TEXT_ERROR = (
+    "Invalid UTF-8 in string table: invalid utf-8 sequence of 1 bytes from index 2"
+)
 
 
 @pytest.mark.parametrize(
@@ -216,7 +222,11 @@ def test_texts_load_exactly_when_they_are_utf8(raw):
 
 def test_utf8_fault_is_reported_before_a_later_truncation():
     data = STRINGS_START + u32(3) + u32(1) + b"\xff" + u32(9) + b"short"
-    fails_both(data, ValueError, "Invalid UTF-8 in string table: invalid utf-8 sequence of 1 bytes from index 0")
+    fails_both(
+        data,
+        ValueError,
+        "Invalid UTF-8 in string table: invalid utf-8 sequence of 1 bytes from index 0",
+    )
 
 
 @pytest.mark.parametrize("text", ["", "plain", "é€😀", "\x00nul", "\U0010ffff"])
@@ -238,10 +248,19 @@ def test_valid_utf8_strings_decode(text):
         (u32(1) + u16(0), "Invalid data: type name_idx truncated"),
         (u32(1) + u16(0) + b"\x00\x00\x00", "Invalid data: type name_idx truncated"),
         (u32(1) + u16(0) + u32(0), "Invalid data: schema_version truncated"),
-        (u32(1) + u16(0) + u32(0) + b"\x00\x00", "Invalid data: schema_version truncated"),
+        (
+            u32(1) + u16(0) + u32(0) + b"\x00\x00",
+            "Invalid data: schema_version truncated",
+        ),
         (u32(1) + u16(0) + u32(0) + u32(0), "Invalid data: field_count truncated"),
-        (u32(1) + u16(0) + u32(0) + u32(0) + b"\x01", "Invalid data: field_count truncated"),
-        (u32(1) + u16(0) + u32(0) + u32(0) + u16(1), "Invalid data: field index truncated"),
+        (
+            u32(1) + u16(0) + u32(0) + u32(0) + b"\x01",
+            "Invalid data: field_count truncated",
+        ),
+        (
+            u32(1) + u16(0) + u32(0) + u32(0) + u16(1),
+            "Invalid data: field index truncated",
+        ),
         (
             u32(1) + u16(0) + u32(0) + u32(0) + u16(2) + u32(0) + b"\x00",
             "Invalid data: field index truncated",
@@ -278,7 +297,10 @@ def test_type_entries_are_not_resolved_unless_used():
         (u32(1) + b"\x04" + b"\xff" * 9, "Invalid data: int truncated"),
         (u32(1) + b"\x04" + b"\xff" * 10, "Invalid data: int truncated"),
         (u32(1) + b"\x04" + b"\xff" * 10 + b"\x01" * 5, "Invalid data: int truncated"),
-        (u32(1) + b"\x04" + b"\x80" * 9 + b"\x81" + b"\x00", "Invalid data: int truncated"),
+        (
+            u32(1) + b"\x04" + b"\x80" * 9 + b"\x81" + b"\x00",
+            "Invalid data: int truncated",
+        ),
         (u32(1) + b"\x05", "Invalid data: float truncated"),
         (u32(1) + b"\x05" + b"\x00" * 7, "Invalid data: float truncated"),
         (u32(1) + b"\x06", "Invalid data: string index truncated"),
@@ -290,7 +312,10 @@ def test_type_entries_are_not_resolved_unless_used():
         (u32(1) + b"\x08", "Invalid data: list count truncated"),
         (u32(1) + b"\x08\x01\x00", "Invalid data: list count truncated"),
         (u32(1) + b"\x08" + u32(1), "Invalid data: list ref truncated"),
-        (u32(1) + b"\x08" + u32(2) + u32(0) + b"\x00", "Invalid data: list ref truncated"),
+        (
+            u32(1) + b"\x08" + u32(2) + u32(0) + b"\x00",
+            "Invalid data: list ref truncated",
+        ),
         (u32(1) + b"\x09", "Invalid data: list count truncated"),
         (u32(1) + b"\x09" + u32(1), "Invalid data: list ref truncated"),
         (u32(1) + b"\x0a", "Invalid data: dict count truncated"),
@@ -298,22 +323,40 @@ def test_type_entries_are_not_resolved_unless_used():
         (u32(1) + b"\x0a" + u32(1), "Invalid data: dict key truncated"),
         (u32(1) + b"\x0a" + u32(1) + b"\x00\x00", "Invalid data: dict key truncated"),
         (u32(1) + b"\x0a" + u32(1) + u32(0), "Invalid data: dict value truncated"),
-        (u32(1) + b"\x0a" + u32(1) + u32(0) + b"\x00", "Invalid data: dict value truncated"),
-        (u32(1) + b"\x0a" + u32(2) + u32(0) + u32(0), "Invalid data: dict key truncated"),
+        (
+            u32(1) + b"\x0a" + u32(1) + u32(0) + b"\x00",
+            "Invalid data: dict value truncated",
+        ),
+        (
+            u32(1) + b"\x0a" + u32(2) + u32(0) + u32(0),
+            "Invalid data: dict key truncated",
+        ),
         (u32(1) + b"\x0b", "Invalid data: set count truncated"),
         (u32(1) + b"\x0b" + u32(1), "Invalid data: set ref truncated"),
         (u32(1) + b"\x0c", "Invalid data: set count truncated"),
         (u32(1) + b"\x0c\x00\x00\x00", "Invalid data: set count truncated"),
-        (u32(1) + b"\x0c" + u32(3) + u32(0) + u32(0), "Invalid data: set ref truncated"),
+        (
+            u32(1) + b"\x0c" + u32(3) + u32(0) + u32(0),
+            "Invalid data: set ref truncated",
+        ),
         (u32(1) + b"\x0d", "Invalid data: dataclass type_id truncated"),
         (u32(1) + b"\x0d\x00", "Invalid data: dataclass type_id truncated"),
         (u32(1) + b"\x0d" + u16(0), "Invalid data: dataclass field_count truncated"),
-        (u32(1) + b"\x0d" + u16(0) + b"\x01", "Invalid data: dataclass field_count truncated"),
+        (
+            u32(1) + b"\x0d" + u16(0) + b"\x01",
+            "Invalid data: dataclass field_count truncated",
+        ),
         (u32(1) + b"\x0d" + u16(0) + u16(1), "Invalid data: dataclass field truncated"),
-        (u32(1) + b"\x0d" + u16(0) + u16(2) + u32(0) + b"\x00\x00\x00", "Invalid data: dataclass field truncated"),
+        (
+            u32(1) + b"\x0d" + u16(0) + u16(2) + u32(0) + b"\x00\x00\x00",
+            "Invalid data: dataclass field truncated",
+        ),
         (u32(1) + b"\x0e", "Invalid data: reference truncated"),
         (u32(1) + b"\x0e\x00\x00\x00", "Invalid data: reference truncated"),
-        (u32(3) + LIST(1, 2) + INT(1) + b"\x0e\x01", "Invalid data: reference truncated"),
+        (
+            u32(3) + LIST(1, 2) + INT(1) + b"\x0e\x01",
+            "Invalid data: reference truncated",
+        ),
     ],
 )
 def test_object_table_truncations(after_types, message):
@@ -333,7 +376,9 @@ def test_object_table_truncations(after_types, message):
 def test_unknown_tags(tag, message):
     fails_both(document([bytes([tag])]), ValueError, message)
     # Also after good entries, and even when nothing refers to the entry.
-    fails_both(document([INT(1), NONE, bytes([tag]) + b"\x00" * 20]), ValueError, message)
+    fails_both(
+        document([INT(1), NONE, bytes([tag]) + b"\x00" * 20]), ValueError, message
+    )
 
 
 def test_reader_fails_before_anything_is_built():
@@ -360,17 +405,44 @@ def test_varint_tenth_byte_contributes_only_bit_zero(encoded, value):
     "prefix, message",
     [
         (STRINGS_START + u32(0xFFFFFFFF), "Invalid data: string length truncated"),
-        (STRINGS_START + u32(1) + u32(0xFFFFFFFF), "Invalid data: string data truncated"),
+        (
+            STRINGS_START + u32(1) + u32(0xFFFFFFFF),
+            "Invalid data: string data truncated",
+        ),
         (TYPES_START + u32(0xFFFFFFFF), "Invalid data: type_id truncated"),
-        (TYPES_START + u32(1) + u16(0) + u32(0) + u32(0) + u16(0xFFFF), "Invalid data: field index truncated"),
+        (
+            TYPES_START + u32(1) + u16(0) + u32(0) + u32(0) + u16(0xFFFF),
+            "Invalid data: field index truncated",
+        ),
         (OBJECTS_START + u32(0xFFFFFFFF), "Invalid data: tag truncated"),
-        (OBJECTS_START + u32(1) + b"\x07" + u32(0xFFFFFFFF), "Invalid data: bytes data truncated"),
-        (OBJECTS_START + u32(1) + b"\x08" + u32(0xFFFFFFFF), "Invalid data: list ref truncated"),
-        (OBJECTS_START + u32(1) + b"\x09" + u32(0xFFFFFFFF), "Invalid data: list ref truncated"),
-        (OBJECTS_START + u32(1) + b"\x0a" + u32(0xFFFFFFFF), "Invalid data: dict key truncated"),
-        (OBJECTS_START + u32(1) + b"\x0b" + u32(0xFFFFFFFF), "Invalid data: set ref truncated"),
-        (OBJECTS_START + u32(1) + b"\x0c" + u32(0xFFFFFFFF), "Invalid data: set ref truncated"),
-        (OBJECTS_START + u32(1) + b"\x0d" + u16(0) + u16(0xFFFF), "Invalid data: dataclass field truncated"),
+        (
+            OBJECTS_START + u32(1) + b"\x07" + u32(0xFFFFFFFF),
+            "Invalid data: bytes data truncated",
+        ),
+        (
+            OBJECTS_START + u32(1) + b"\x08" + u32(0xFFFFFFFF),
+            "Invalid data: list ref truncated",
+        ),
+        (
+            OBJECTS_START + u32(1) + b"\x09" + u32(0xFFFFFFFF),
+            "Invalid data: list ref truncated",
+        ),
+        (
+            OBJECTS_START + u32(1) + b"\x0a" + u32(0xFFFFFFFF),
+            "Invalid data: dict key truncated",
+        ),
+        (
+            OBJECTS_START + u32(1) + b"\x0b" + u32(0xFFFFFFFF),
+            "Invalid data: set ref truncated",
+        ),
+        (
+            OBJECTS_START + u32(1) + b"\x0c" + u32(0xFFFFFFFF),
+            "Invalid data: set ref truncated",
+        ),
+        (
+            OBJECTS_START + u32(1) + b"\x0d" + u16(0) + u16(0xFFFF),
+            "Invalid data: dataclass field truncated",
+        ),
     ],
 )
 def test_huge_counts_with_tiny_input_fail_fast(prefix, message):
@@ -426,7 +498,15 @@ def test_nan_and_negative_zero_bits_survive_decoding():
 def test_dict_order_is_the_stored_pair_order():
     back = loads(
         document(
-            [DICT((1, 2), (3, 4), (5, 6)), STR(0), INT(1), STR(1), INT(2), STR(2), INT(3)],
+            [
+                DICT((1, 2), (3, 4), (5, 6)),
+                STR(0),
+                INT(1),
+                STR(1),
+                INT(2),
+                STR(2),
+                INT(3),
+            ],
             strings=["c", "a", "b"],
         )
     )
@@ -444,7 +524,9 @@ def test_dict_duplicate_keys_keep_later_value_at_first_position():
 
 @pytest.mark.parametrize("tag_entry", [SET, FROZENSET])
 def test_set_elements_are_deduplicated(tag_entry):
-    back = load_both(document([tag_entry(1, 2, 3), INT(1), INT(1), STR(0)], strings=["x"]))
+    back = load_both(
+        document([tag_entry(1, 2, 3), INT(1), INT(1), STR(0)], strings=["x"])
+    )
     assert back == {1, "x"} and len(back) == 2
 
 
@@ -502,7 +584,9 @@ def test_unreachable_broken_entries_are_never_built():
     assert load_both(data) == [1]
 
 
-def test_unreachable_dataclass_with_bad_type_id_loads_without_allowlist(make_class_calls):
+def test_unreachable_dataclass_with_bad_type_id_loads_without_allowlist(
+    make_class_calls,
+):
     data = document([INT(3), DATACLASS(9, 0)])
     assert load_both(data) == 3
     assert make_class_calls == []
@@ -575,8 +659,24 @@ def test_cycles_round_trip(roundtrip):
 @pytest.mark.parametrize(
     "value",
     [
-        None, True, False, 0, -1, 2**63 - 1, -(2**63), 0.1, -1e300, "", "é€😀",
-        b"", b"\x00\xff", [], (), {}, set(), frozenset(),
+        None,
+        True,
+        False,
+        0,
+        -1,
+        2**63 - 1,
+        -(2**63),
+        0.1,
+        -1e300,
+        "",
+        "é€😀",
+        b"",
+        b"\x00\xff",
+        [],
+        (),
+        {},
+        set(),
+        frozenset(),
         [1, [2, [3, (4, {"k": {5, 6}})]]],
         {"a": (1, 2.5), 3: frozenset({b"x", None}), (1, "t"): [True, False]},
         {frozenset({1}): {(): []}},
@@ -660,7 +760,9 @@ def deep_document_outcomes():
 @pytest.mark.parametrize("kind", DEEP_KINDS)
 def test_deeply_nested_document_raises_recursion_error(deep_document_outcomes, kind):
     result, outcomes = deep_document_outcomes
-    assert kind in outcomes, f"child died (rc {result.returncode}): {result.stderr[-2000:]}"
+    assert kind in outcomes, (
+        f"child died (rc {result.returncode}): {result.stderr[-2000:]}"
+    )
     assert outcomes[kind] == "RecursionError"
 
 
@@ -779,7 +881,9 @@ POINT_STRINGS = ["Point", "x", "y"]
 
 
 def test_dataclass_entry_is_built_through_make_class(make_class_calls):
-    data = document([DATACLASS(0, 1, 2), INT(1), INT(2)], strings=POINT_STRINGS, types=POINT_TYPES)
+    data = document(
+        [DATACLASS(0, 1, 2), INT(1), INT(2)], strings=POINT_STRINGS, types=POINT_TYPES
+    )
     back = loads(data)
     assert make_class_calls == [("Point", ["x", "y"])]
     assert dataclasses.is_dataclass(back) and (back.x, back.y) == (1, 2)
@@ -810,18 +914,38 @@ def test_dataclass_entry_is_built_through_make_class(make_class_calls):
         (
             [DATACLASS(0, 1, 3), LIST(2), REF(0), INT(5)],
             2,
-            lambda back: back.x[0] is not back and back.x[0].x is back.x and back.y == 5,
+            lambda back: (
+                back.x[0] is not back and back.x[0].x is back.x and back.y == 5
+            ),
         ),
         # a shared instance reached first inside another one
         (
-            [LIST(1, 6), DATACLASS(0, 2, 5), DATACLASS(0, 3, 4), INT(1), INT(2), INT(3), REF(2)],
+            [
+                LIST(1, 6),
+                DATACLASS(0, 2, 5),
+                DATACLASS(0, 3, 4),
+                INT(1),
+                INT(2),
+                INT(3),
+                REF(2),
+            ],
             2,
-            lambda back: back[0].x is back[1] and (back[1].x, back[1].y, back[0].y) == (1, 2, 3),
+            lambda back: (
+                back[0].x is back[1] and (back[1].x, back[1].y, back[0].y) == (1, 2, 3)
+            ),
         ),
     ],
-    ids=["writer-order", "out-of-order", "forward-reference", "through-itself", "nested-shared"],
+    ids=[
+        "writer-order",
+        "out-of-order",
+        "forward-reference",
+        "through-itself",
+        "nested-shared",
+    ],
 )
-def test_dataclass_documents_build_each_entry_once_in_any_order(make_class_calls, entries, calls, check):
+def test_dataclass_documents_build_each_entry_once_in_any_order(
+    make_class_calls, entries, calls, check
+):
     back = loads(document(entries, strings=POINT_STRINGS, types=POINT_TYPES))
     assert make_class_calls == [("Point", ["x", "y"])] * calls
     assert check(back)
@@ -841,7 +965,9 @@ def test_name_index_past_the_string_table_is_the_empty_name(monkeypatch):
         return Made
 
     monkeypatch.setattr(korvane._reconstruct, "make_class", fake)
-    data = document([DATACLASS(0, 1, 2), INT(1), INT(2)], strings=["x"], types=[(5, 0, [0, 9])])
+    data = document(
+        [DATACLASS(0, 1, 2), INT(1), INT(2)], strings=["x"], types=[(5, 0, [0, 9])]
+    )
     back = loads(data)
     assert calls == [("", ["x", ""])]
     assert back.kwargs == {"x": 1, "": 2}
@@ -852,7 +978,11 @@ def test_name_index_past_the_string_table_is_the_empty_name(monkeypatch):
 def test_duplicate_type_names_keep_the_first_entry(make_class_calls):
     strings = ["A", "a", "b", "B", "c"]
     types = [(0, 0, [1]), (0, 0, [2]), (3, 0, [4])]
-    data = document([LIST(1, 3), DATACLASS(0, 2), INT(1), DATACLASS(1, 4), INT(2)], strings=strings, types=types)
+    data = document(
+        [LIST(1, 3), DATACLASS(0, 2), INT(1), DATACLASS(1, 4), INT(2)],
+        strings=strings,
+        types=types,
+    )
     back = loads(data)
     # The second "A" row is dropped, so type id 1 is now "B".
     assert make_class_calls == [("A", ["a"]), ("B", ["c"])]
@@ -865,25 +995,38 @@ def test_duplicate_type_names_keep_the_first_entry(make_class_calls):
 
 
 def test_invalid_type_id_without_allowlist(make_class_calls):
-    data = document([LIST(1), DATACLASS(1, 2), INT(1)], strings=POINT_STRINGS, types=POINT_TYPES)
+    data = document(
+        [LIST(1), DATACLASS(1, 2), INT(1)], strings=POINT_STRINGS, types=POINT_TYPES
+    )
     fails_both(data, ValueError, "Invalid type_id: 1")
     assert make_class_calls == []
 
 
 def test_unknown_type_id_with_allowlist(make_class_calls):
-    data = document([LIST(1), DATACLASS(7, 2), INT(1)], strings=POINT_STRINGS, types=POINT_TYPES)
+    data = document(
+        [LIST(1), DATACLASS(7, 2), INT(1)], strings=POINT_STRINGS, types=POINT_TYPES
+    )
     fails_both(data, ValueError, "Unknown type_id: 7", allowlist={"Point"})
     # Unreachable entries are checked by the gate too.
-    data = document([INT(1), DATACLASS(0xFFFF)], strings=POINT_STRINGS, types=POINT_TYPES)
+    data = document(
+        [INT(1), DATACLASS(0xFFFF)], strings=POINT_STRINGS, types=POINT_TYPES
+    )
     fails_both(data, ValueError, "Unknown type_id: 65535", allowlist={"Point"})
     assert load_both(data) == 1
     assert make_class_calls == []
 
 
 def test_allowlist_gate_rejects_names_not_in_the_set(make_class_calls):
-    data = document([INT(1), DATACLASS(0, 0, 0)], strings=POINT_STRINGS, types=POINT_TYPES)
+    data = document(
+        [INT(1), DATACLASS(0, 0, 0)], strings=POINT_STRINGS, types=POINT_TYPES
+    )
     fails_both(data, TypeError, "Type 'Point' is not in the allowlist", allowlist=set())
-    fails_both(data, TypeError, "Type 'Point' is not in the allowlist", allowlist={"point", "Point "})
+    fails_both(
+        data,
+        TypeError,
+        "Type 'Point' is not in the allowlist",
+        allowlist={"point", "Point "},
+    )
     assert make_class_calls == []
     assert load_both(data, allowlist={"Point"}) == 1
     assert load_both(data) == 1
@@ -892,10 +1035,14 @@ def test_allowlist_gate_rejects_names_not_in_the_set(make_class_calls):
 def test_allowlist_first_failing_entry_in_table_order_decides(make_class_calls):
     strings = ["A", "B"]
     types = [(0, 0, []), (1, 0, [])]
-    data = document([LIST(2, 1), DATACLASS(1), DATACLASS(0)], strings=strings, types=types)
+    data = document(
+        [LIST(2, 1), DATACLASS(1), DATACLASS(0)], strings=strings, types=types
+    )
     fails_both(data, TypeError, "Type 'B' is not in the allowlist", allowlist={"X"})
     fails_both(data, TypeError, "Type 'A' is not in the allowlist", allowlist={"B"})
-    data = document([LIST(), DATACLASS(0), DATACLASS(5), DATACLASS(1)], strings=strings, types=types)
+    data = document(
+        [LIST(), DATACLASS(0), DATACLASS(5), DATACLASS(1)], strings=strings, types=types
+    )
     fails_both(data, ValueError, "Unknown type_id: 5", allowlist={"A"})
     assert make_class_calls == []
 
@@ -904,9 +1051,13 @@ def test_allowlist_set_subclass_is_accepted(make_class_calls):
     class Names(set):
         pass
 
-    data = document([DATACLASS(0, 1, 2), INT(1), INT(2)], strings=POINT_STRINGS, types=POINT_TYPES)
+    data = document(
+        [DATACLASS(0, 1, 2), INT(1), INT(2)], strings=POINT_STRINGS, types=POINT_TYPES
+    )
     assert loads(data, allowlist=Names({"Point"})).x == 1
-    fails_both(data, TypeError, "Type 'Point' is not in the allowlist", allowlist=Names())
+    fails_both(
+        data, TypeError, "Type 'Point' is not in the allowlist", allowlist=Names()
+    )
 
 
 def test_allowlist_membership_error_passes_unchanged(make_class_calls):
@@ -917,14 +1068,18 @@ def test_allowlist_membership_error_passes_unchanged(make_class_calls):
         def __eq__(self, other):
             raise ZeroDivisionError("compared")
 
-    data = document([DATACLASS(0, 1, 2), INT(1), INT(2)], strings=POINT_STRINGS, types=POINT_TYPES)
+    data = document(
+        [DATACLASS(0, 1, 2), INT(1), INT(2)], strings=POINT_STRINGS, types=POINT_TYPES
+    )
     with raises_exactly(ZeroDivisionError, "compared"):
         loads(data, allowlist={Clash()})
     assert make_class_calls == []
 
 
 def test_allowlist_runs_after_the_whole_document_is_read(make_class_calls):
-    data = document([DATACLASS(0), bytes([0x0F])], strings=POINT_STRINGS, types=POINT_TYPES)
+    data = document(
+        [DATACLASS(0), bytes([0x0F])], strings=POINT_STRINGS, types=POINT_TYPES
+    )
     fails_both(data, ValueError, "Unknown tag: 0x0F", allowlist=set())
 
 
@@ -974,7 +1129,9 @@ def test_objects_built_before_a_failure_are_released(monkeypatch):
         def __post_init__(self):
             made.append(weakref.ref(self))
 
-    monkeypatch.setattr(korvane._reconstruct, "make_class", lambda name, fields: Tracked)
+    monkeypatch.setattr(
+        korvane._reconstruct, "make_class", lambda name, fields: Tracked
+    )
     strings = ["Tracked", "a"]
     types = [(0, 0, [1])]
     failing = [
@@ -1090,7 +1247,9 @@ MUTABLE = (list, dict, set)
 def shared_graphs(draw):
     pool = draw(st.lists(SCALARS, min_size=1, max_size=6))
     for _ in range(draw(st.integers(1, 12))):
-        kind = draw(st.sampled_from(["list", "tuple", "dict", "set", "frozenset", "cycle"]))
+        kind = draw(
+            st.sampled_from(["list", "tuple", "dict", "set", "frozenset", "cycle"])
+        )
         picks = draw(st.lists(st.integers(0, len(pool) - 1), max_size=4))
         items = [pool[i] for i in picks]
         hashable = [x for x in items if is_hashable(x)]
@@ -1162,8 +1321,13 @@ class _Pair:
         max,
         lambda name, fields: _Pair,
     ],
-    ids=["fastcall-builtin", "fastcall-builtin-bad-result", "one-argument-builtin",
-         "varargs-builtin", "python"],
+    ids=[
+        "fastcall-builtin",
+        "fastcall-builtin-bad-result",
+        "one-argument-builtin",
+        "varargs-builtin",
+        "python",
+    ],
 )
 def test_make_class_replaced_by_any_callable(monkeypatch, make_class):
     import korvane._reconstruct

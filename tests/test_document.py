@@ -175,6 +175,21 @@ def TUPLE_OF(*items):
     return b"\x09" + u32(len(items), *items)
 
 
+def SET_OF(*items):
+    return b"\x0b" + u32(len(items), *items)
+
+
+def DICT_OF(*kids):
+    return b"\x0a" + u32(len(kids) // 2, *kids)
+
+
+HASHED = (
+    "ValueError",
+    "Invalid data: a dataclass instance would be hashed or compared as a key or set "
+    "element while a list or dict still waits for an unfinished tuple or frozenset",
+)
+
+
 def DC_OF(*fields, type_id=0):
     return dataclass_entry(type_id, *fields)
 
@@ -265,6 +280,12 @@ WAITING = (
                 ([TUPLE_OF(1, 2), LIST_OF_0, DC_OF(3)], WAITING),
                 # Finished first, the tuple is patched in before the class runs.
                 ([LIST_OF(1, 3), TUPLE_OF(2), LIST_OF(1), DC_OF(4)], None),
+                # An instance hashed as a key or element while a list it
+                # reaches waits: directly, or inside a tuple key.
+                ([TUPLE_OF(1, 3), LIST_OF(2, 0), DC_OF(1), DICT_OF(2, 4)], HASHED),
+                ([TUPLE_OF(1, 3), LIST_OF(2, 0), DC_OF(4), SET_OF(2)], HASHED),
+                ([TUPLE_OF(1, 3), LIST_OF(2, 0), DC_OF(5), SET_OF(4), TUPLE_OF(2)], HASHED),
+                ([TUPLE_OF(1, 3), LIST_OF(2, 0), DC_OF(5), SET_OF(4), TUPLE_OF(5)], None),
             ]
         ),
     ],

@@ -10,10 +10,7 @@ from dataclasses import dataclass
 from typing import ClassVar
 
 import pytest
-
-from _korvane import PanicException, dump, dumps, loads
 from conftest import (
-    raises_exactly,
     BYTES,
     DATACLASS,
     DICT,
@@ -32,9 +29,12 @@ from conftest import (
     RecordingWriter,
     Untouchable,
     document,
+    raises_exactly,
     run_isolated,
     varint,
 )
+
+from _korvane import PanicException, dump, dumps, loads
 
 
 @dataclass
@@ -81,9 +81,7 @@ def test_large_documents_are_written_exactly(with_class):
 
 
 def test_none_is_the_24_byte_document():
-    expected = bytes.fromhex(
-        "4B52564E" "0100" "00000000" "00" "00000000" "00000000" "01000000" "01"
-    )
+    expected = bytes.fromhex("4B52564E0100000000000000000000000000000100000001")
     assert len(expected) == 24
     assert dumps(None) == expected
     assert NONE_DOCUMENT == expected
@@ -98,9 +96,13 @@ def test_dict_of_a_list_of_the_same_int_twice():
     # The object table named in full.
     tail = bytes.fromhex(
         "05000000"
-        "0A01000000" "01000000" "02000000"
+        "0A01000000"
+        "01000000"
+        "02000000"
         "0600000000"
-        "0802000000" "03000000" "04000000"
+        "0802000000"
+        "03000000"
+        "04000000"
         "0402"
         "0E03000000"
     )
@@ -110,11 +112,14 @@ def test_dict_of_a_list_of_the_same_int_twice():
 def test_point_dataclass_document():
     expected = (
         b"KRVN\x01\x00\x00\x00\x00\x00\x00"
-        + bytes.fromhex("03000000" "05000000") + b"Point"
-        + bytes.fromhex("01000000") + b"x"
-        + bytes.fromhex("01000000") + b"y"
-        + bytes.fromhex("01000000" "0000" "00000000" "00000000" "0200" "01000000" "02000000")
-        + bytes.fromhex("03000000" "0D0000020001000000" "02000000" "0402" "0404")
+        + bytes.fromhex("0300000005000000")
+        + b"Point"
+        + bytes.fromhex("01000000")
+        + b"x"
+        + bytes.fromhex("01000000")
+        + b"y"
+        + bytes.fromhex("010000000000000000000000000002000100000002000000")
+        + bytes.fromhex("030000000D00000200010000000200000004020404")
     )
     assert dumps(Point(1, 2)) == expected
 
@@ -143,8 +148,21 @@ def test_varint_table(value, encoded):
 @pytest.mark.parametrize(
     "value",
     [
-        -65, 127, 128, -129, 2**14 - 1, 2**14, 2**31, -(2**31), 2**32,
-        2**56, -(2**56) - 1, 2**62, -(2**62), 2**63 - 2, -(2**63) + 1,
+        -65,
+        127,
+        128,
+        -129,
+        2**14 - 1,
+        2**14,
+        2**31,
+        -(2**31),
+        2**32,
+        2**56,
+        -(2**56) - 1,
+        2**62,
+        -(2**62),
+        2**63 - 2,
+        -(2**63) + 1,
     ],
 )
 def test_varint_boundaries(value):
@@ -244,12 +262,16 @@ def test_distinct_equal_strings_share_an_index_without_reference():
     a = "".join(["ab", "cd"])
     b = "".join(["a", "bcd"])
     assert a == b and a is not b
-    assert dumps([a, b]) == document(strings=["abcd"], objects=[LIST(1, 2), STR(0), STR(0)])
+    assert dumps([a, b]) == document(
+        strings=["abcd"], objects=[LIST(1, 2), STR(0), STR(0)]
+    )
 
 
 def test_same_string_object_twice_is_a_reference():
     s = "".join(["ab", "cd"])
-    assert dumps([s, s]) == document(strings=["abcd"], objects=[LIST(1, 2), STR(0), REF(1)])
+    assert dumps([s, s]) == document(
+        strings=["abcd"], objects=[LIST(1, 2), STR(0), REF(1)]
+    )
 
 
 def test_string_table_in_first_capture_order():
@@ -378,11 +400,17 @@ def _named(name, bases=(), ns=None):
         (_named("tuple")(), "'tuple' object cannot be converted to 'PyTuple'"),
         (_named("dict")(), "'dict' object cannot be converted to 'PyDict'"),
         (_named("set")(), "'set' object cannot be converted to 'PySet'"),
-        (_named("frozenset")(), "'frozenset' object cannot be converted to 'PyFrozenSet'"),
+        (
+            _named("frozenset")(),
+            "'frozenset' object cannot be converted to 'PyFrozenSet'",
+        ),
         (_named("bool")(), "'bool' object cannot be converted to 'PyBool'"),
         (_named("bytes")(), "'bytes' object cannot be converted to 'Sequence'"),
         (_named("bytes", (str,))("ab"), "Can't extract `str` to `Vec`"),
-        (_named("frozenset", (set,))({1}), "'frozenset' object cannot be converted to 'PyFrozenSet'"),
+        (
+            _named("frozenset", (set,))({1}),
+            "'frozenset' object cannot be converted to 'PyFrozenSet'",
+        ),
     ],
 )
 def test_lookalike_names_take_the_builtin_branch_and_fail(value, message):
@@ -416,7 +444,9 @@ def test_lookalike_str_that_is_not_a_str_fails_with_type_error():
         (_named("str", (str,))("q"), [STR(0)], ["q"]),
     ],
 )
-def test_lookalike_names_that_convert_are_encoded_as_the_builtin(value, entries, strings):
+def test_lookalike_names_that_convert_are_encoded_as_the_builtin(
+    value, entries, strings
+):
     assert dumps(value) == document(entries, strings=strings)
 
 
@@ -491,7 +521,9 @@ def test_schema_version_lookup_failure_falls_back_to_legacy_name():
     def failing(self):
         raise AttributeError("not here")
 
-    cls = _versioned({"__korvane_version__": property(failing), "__meridel_version__": 4})
+    cls = _versioned(
+        {"__korvane_version__": property(failing), "__meridel_version__": 4}
+    )
     assert _version_of(cls) == 4
 
 
@@ -525,7 +557,9 @@ def test_schema_version_through_dynamic_lookup(ns, version):
 
 
 def test_schema_version_from_instance_attribute():
-    cls = _versioned({"__post_init__": lambda self: setattr(self, "__korvane_version__", 6)})
+    cls = _versioned(
+        {"__post_init__": lambda self: setattr(self, "__korvane_version__", 6)}
+    )
     assert _version_of(cls) == 6
 
 
@@ -593,9 +627,15 @@ def test_one_fields_mapping_under_two_names_and_versions():
         types=[(0, 0, [1, 2]), (3, 0, [1, 2])],
         objects=[
             LIST(1, 4, 7),
-            DATACLASS(0, 2, 3), INT(1), INT(2),
-            DATACLASS(1, 5, 6), INT(3), INT(4),
-            DATACLASS(0, 8, 9), INT(5), INT(6),
+            DATACLASS(0, 2, 3),
+            INT(1),
+            INT(2),
+            DATACLASS(1, 5, 6),
+            INT(3),
+            INT(4),
+            DATACLASS(0, 8, 9),
+            INT(5),
+            INT(6),
         ],
     )
     assert dumps([a, b, c]) == expected
@@ -614,7 +654,10 @@ def test_many_dataclass_types_in_one_document():
     values += [cls(2000 + i) for i, cls in enumerate(classes)]
     objects = [LIST(*range(1, 161, 2))]
     for i in range(80):
-        objects += [DATACLASS(i % 40, len(objects) + 1), INT(1000 * (1 + i // 40) + i % 40)]
+        objects += [
+            DATACLASS(i % 40, len(objects) + 1),
+            INT(1000 * (1 + i // 40) + i % 40),
+        ]
     expected = document(
         strings=[text for i in range(40) for text in (f"C{i}", f"f{i}")],
         types=[(2 * i, 0, [2 * i + 1]) for i in range(40)],
@@ -649,7 +692,15 @@ def test_same_bare_name_with_identical_fields_shares_one_entry():
     expected = document(
         strings=["Point", "x", "y"],
         types=[(0, 0, [1, 2])],
-        objects=[LIST(1, 4), DATACLASS(0, 2, 3), INT(1), INT(2), DATACLASS(0, 5, 6), INT(3), INT(4)],
+        objects=[
+            LIST(1, 4),
+            DATACLASS(0, 2, 3),
+            INT(1),
+            INT(2),
+            DATACLASS(0, 5, 6),
+            INT(3),
+            INT(4),
+        ],
     )
     assert dumps([first(1, 2), Point(3, 4)]) == expected
 
@@ -708,7 +759,8 @@ def test_output_is_identical_across_processes():
             x: int
             y: int
         shared = [1, 2]
-        print(_korvane.dumps([{"a": shared, "b": (Point(1, 2), "t")}, shared, -3.25]).hex())
+        value = [{"a": shared, "b": (Point(1, 2), "t")}, shared, -3.25]
+        print(_korvane.dumps(value).hex())
     """
     outs = {run_isolated(code).stdout.strip() for _ in range(2)}
     assert len(outs) == 1
@@ -719,7 +771,9 @@ def test_output_is_identical_across_processes():
         x: int
         y: int
 
-    assert outs == {dumps([{"a": shared, "b": (Point(1, 2), "t")}, shared, -3.25]).hex()}
+    assert outs == {
+        dumps([{"a": shared, "b": (Point(1, 2), "t")}, shared, -3.25]).hex()
+    }
 
 
 def test_dump_writes_the_dumps_bytes_in_one_call():
@@ -786,7 +840,9 @@ def _grows_at_the_last_item():
     "build", [_grows_through_a_value, _grows_through_a_key, _grows_at_the_last_item]
 )
 def test_dict_growing_during_walk_raises_panic(build):
-    with raises_exactly(PanicException, "dictionary changed size during iteration") as excinfo:
+    with raises_exactly(
+        PanicException, "dictionary changed size during iteration"
+    ) as excinfo:
         dumps(build())
     assert excinfo.value.args == ("dictionary changed size during iteration",)
     assert not isinstance(excinfo.value, Exception)
@@ -820,7 +876,9 @@ def test_dict_keys_replaced_during_walk_raise_panic():
     assert result.stdout.strip() == "('dictionary keys changed during iteration',)"
 
 
-@pytest.mark.parametrize("value", ["[1, 2, 3]", "{'k': [1]}", "'a fresh ' + str(7)", "2.5 * 3"])
+@pytest.mark.parametrize(
+    "value", ["[1, 2, 3]", "{'k': [1]}", "'a fresh ' + str(7)", "2.5 * 3"]
+)
 def test_dict_emptied_by_its_key_keeps_the_value_alive(value):
     # Runs in a child: the key's capture empties the dict, dropping the
     # dict's only reference to the value still to be walked.
@@ -1032,7 +1090,9 @@ def deep_nesting_outcomes():
 @pytest.mark.parametrize("kind", list(DEEP_BUILDS))
 def test_deep_nesting_raises_recursion_error(deep_nesting_outcomes, kind):
     result, outcomes = deep_nesting_outcomes
-    assert kind in outcomes, f"child died (rc {result.returncode}): {result.stderr[-2000:]}"
+    assert kind in outcomes, (
+        f"child died (rc {result.returncode}): {result.stderr[-2000:]}"
+    )
     assert outcomes[kind] == "RecursionError"
 
 
@@ -1044,7 +1104,8 @@ def test_dict_pairs_follow_insertion_order():
     d = {"b": 1}
     d["a"] = 2
     expected = document(
-        strings=["b", "a"], objects=[DICT((1, 2), (3, 4)), STR(0), INT(1), STR(1), INT(2)]
+        strings=["b", "a"],
+        objects=[DICT((1, 2), (3, 4)), STR(0), INT(1), STR(1), INT(2)],
     )
     assert dumps(d) == expected
 
@@ -1052,9 +1113,7 @@ def test_dict_pairs_follow_insertion_order():
 def test_set_elements_follow_iteration_order():
     s = {1000 + 37 * i for i in range(20)}
     order = list(s)
-    expected = document(
-        objects=[SET(*range(1, 21))] + [INT(v) for v in order]
-    )
+    expected = document(objects=[SET(*range(1, 21))] + [INT(v) for v in order])
     assert dumps(s) == expected
 
 
@@ -1205,7 +1264,9 @@ def _dataclasses_stand_in(how):
         module.__getattr__ = lambda name: yes if name == "is_dataclass" else 1 / 0
     elif how == "module subclass property":
         # The property of the module's class wins over the decoy in its dict.
-        module.__class__ = type("Lazy", (types.ModuleType,), {"is_dataclass": property(lambda m: yes)})
+        module.__class__ = type(
+            "Lazy", (types.ModuleType,), {"is_dataclass": property(lambda m: yes)}
+        )
         module.__dict__["is_dataclass"] = lambda obj: False
     elif how == "plain":
         module.is_dataclass = yes
@@ -1222,11 +1283,15 @@ def test_is_dataclass_is_found_as_getattr_finds_it(monkeypatch, how):
 
     monkeypatch.setitem(sys.modules, "dataclasses", _dataclasses_stand_in(how))
     if how == "missing":
-        with raises_exactly(AttributeError, "module 'dataclasses' has no attribute 'is_dataclass'"):
+        with raises_exactly(
+            AttributeError, "module 'dataclasses' has no attribute 'is_dataclass'"
+        ):
             dumps(Plain())
     else:
         assert dumps(Plain()) == document(
-            strings=["Plain", "x"], types=[(0, 0, [1])], objects=[DATACLASS(0, 1), INT(4)]
+            strings=["Plain", "x"],
+            types=[(0, 0, [1])],
+            objects=[DATACLASS(0, 1), INT(4)],
         )
 
 
@@ -1274,7 +1339,9 @@ def test_float_lookalike_without_float_fails_with_type_error():
 def Wide(count):
     """An instance that passes is_dataclass with ``count`` fields, all 0."""
     fields = dict.fromkeys([f"f{i}" for i in range(count)])
-    cls = type("Wide", (), {"__dataclass_fields__": fields, "__getattr__": lambda s, n: 0})
+    cls = type(
+        "Wide", (), {"__dataclass_fields__": fields, "__getattr__": lambda s, n: 0}
+    )
     return cls()
 
 

@@ -375,7 +375,8 @@ for action, length in (("items.clear", 4), ("items.pop", 10),
     use_dataclasses()
     back = korvane.loads(data)
     assert isinstance(back, list) and back[:3] == list(range(3)), action
-    assert len(back) == length and back[4:] == list(range(3, length - 1)), (action, back)
+    assert len(back) == length, (action, back)
+    assert back[4:] == list(range(3, length - 1)), (action, back)
 """
     )
 
@@ -615,7 +616,8 @@ def test_later_dict_pair_wins_over_unfinished_tuples(first, later):
         outer = korvane.loads(document(objects=objects))
         inner = outer[0]
         d = inner[0]
-        assert d == {{None: (outer, inner)[{later}]}} and d[None] is (outer, inner)[{later}]
+        winner = (outer, inner)[{later}]
+        assert d == {{None: winner}} and d[None] is winner
     """)
 
 
@@ -676,7 +678,8 @@ def test_interrupt_while_reading_the_version_propagates(exc, where):
 SMALL_SLOW = {
     "65,535 fields of an unregistered record": """
         names = [b"f%d" % i for i in range(65535)]
-        data = document(strings=[b"Wide"] + names, types=[(0, 0, list(range(1, 65536)))],
+        types = [(0, 0, list(range(1, 65536)))]
+        data = document(strings=[b"Wide"] + names, types=types,
                         objects=[dataclass(0, *[1] * 65535), NONE])
         outcome = ValueError""",
     "one field name 65,535 times": """
@@ -686,14 +689,15 @@ SMALL_SLOW = {
     "1,000,000 references under 1,000 tuples": """
         sys.setrecursionlimit(100_000)
         depth = 1000  # 3.12 bounds C recursion near 1,500 levels whatever the limit
-        objects = [seq(i + 1, tag=TUPLE) for i in range(depth)] + [seq(*[0] * 1_000_000)]
+        objects = [seq(i + 1, tag=TUPLE) for i in range(depth)]
+        objects.append(seq(*[0] * 1_000_000))
         data = document(objects=objects)
         outcome = tuple""",
     "two 65,535-field entries naming each other": """
         names = [b"f%d" % i for i in range(65535)]
-        data = document(strings=[b"A"] + names, types=[(0, 0, list(range(1, 65536)))],
-                        objects=[dataclass(0, *[2] * 65534, 1), dataclass(0, *[2] * 65534, 0),
-                                 NONE])
+        objects = [dataclass(0, *[2] * 65534, 1), dataclass(0, *[2] * 65534, 0), NONE]
+        types = [(0, 0, list(range(1, 65536)))]
+        data = document(strings=[b"A"] + names, types=types, objects=objects)
         outcome = ValueError""",  # a cycle made only of dataclasses
 }
 
@@ -721,7 +725,8 @@ except Exception as e:
     result = type(e)
 seconds = time.monotonic() - start
 peak = status("VmHWM:") - before
-print(f"figures: {{len(data) >> 10}} KiB, {{seconds:.2f}} s, {{peak}} MiB peak, {{result.__name__}}")
+size = len(data) >> 10
+print(f"figures: {{size}} KiB, {{seconds:.2f}} s, {{peak}} MiB peak,", result.__name__)
 assert result is outcome, result
 assert seconds < 3 and peak < 80, (seconds, peak)
 """
@@ -749,7 +754,8 @@ def test_dump_refuses_a_short_write():
         r, w = os.pipe()
         fcntl.fcntl(w, fcntl.F_SETFL, fcntl.fcntl(w, fcntl.F_GETFL) | os.O_NONBLOCK)
         with os.fdopen(w, "wb", buffering=0) as f:
-            expect(OSError, korvane.dump, bytes(1 << 20), f, match="the rest was not written")
+            rest = "the rest was not written"
+            expect(OSError, korvane.dump, bytes(1 << 20), f, match=rest)
         with os.fdopen(r, "rb") as f:
             expect(ValueError, korvane.load, f, match="truncated")
     """)

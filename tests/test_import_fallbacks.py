@@ -66,8 +66,12 @@ def test_loads_falls_back_to_the_legacy_module(monkeypatch, legacy, blocked):
     assert [c[0] for c in legacy] == [want]
 
 
-@pytest.mark.parametrize("field", [INT(1), b"\x0e\x09\x00\x00\x00"], ids=["ok", "bad-field"])
-def test_both_imports_failing_raise_the_legacy_error_before_any_field(monkeypatch, field):
+@pytest.mark.parametrize(
+    "field", [INT(1), b"\x0e\x09\x00\x00\x00"], ids=["ok", "bad-field"]
+)
+def test_both_imports_failing_raise_the_legacy_error_before_any_field(
+    monkeypatch, field
+):
     monkeypatch.setitem(sys.modules, "korvane._reconstruct", None)
     monkeypatch.setitem(sys.modules, "meridel", None)
     with pytest.raises(ImportError, match="meridel"):

@@ -214,6 +214,7 @@ def test_concurrent_registration():
 
     def worker(i):
         barrier.wait()
+
         def step(f):
             return f
 

@@ -4,9 +4,9 @@ import inspect
 import sys
 
 import pytest
+from conftest import run_isolated
 
 import _korvane
-from conftest import run_isolated
 
 VERSION = "1.1.0"
 

@@ -211,7 +211,9 @@ def test_round_trip_of_dataclasses(x, y, copies):
 
 
 @SETTINGS
-@given(graphs(), TREES, TREES, st.lists(st.booleans(), min_size=1, max_size=4), st.data())
+@given(
+    graphs(), TREES, TREES, st.lists(st.booleans(), min_size=1, max_size=4), st.data()
+)
 def test_shared_dataclasses_in_graphs_are_built_once(root, x, y, picks, data):
     point = Point(x, y)
     box = Box("box", [point, point])

@@ -319,7 +319,7 @@ def test_unknown_stored_fields_are_kept_as_extra_state(cls, names, values):
 @pytest.mark.parametrize("cls", [Slotted, FrozenSlotted])
 def test_slots_class_drops_extra_state_with_warning(cls):
     register(cls)
-    with pytest.warns(ExtraStateWarning, match="'old'"):
+    with pytest.warns(korvane.ExtraStateWarning, match="'old'"):
         copy = make_class(cls.__name__, ["a", "old"])(a=1, old=2)
     assert type(copy) is cls and copy.a == 1
 

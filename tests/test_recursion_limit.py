@@ -2,7 +2,6 @@
 both ways, whatever the interpreter counts against its limit itself."""
 
 import pytest
-
 from conftest import run_isolated
 
 NESTS = {

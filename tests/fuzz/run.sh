@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs both fuzz targets for a bounded time each and reports executions,
 # features and findings. Called by `make fuzz`; FUZZ_SECONDS sets the time
-# per target.
+# per target; FUZZ_RUNS, when set, also ends each target after that many
+# executions (whichever comes first).
 #
 #   fuzz_reader   libFuzzer + ASan/UBSan over the interpreter-free reader.
 #   fuzz_loads    atheris over korvane.loads, in .venv-fuzz, with the
@@ -75,6 +76,7 @@ LD_PRELOAD="$asan_rt" ASAN_OPTIONS=detect_leaks=0 \
   "$VENV/bin/python" tests/fuzz/make_corpus.py "$OUT/corpus" || exit 1
 
 flags=(-max_total_time="$SECS" -timeout=10 -rss_limit_mb=4096 -print_final_stats=1)
+[ -n "${FUZZ_RUNS:-}" ] && flags+=(-runs="$FUZZ_RUNS")
 declare -A execs features findings status blind
 
 run_target() {  # name, then the command

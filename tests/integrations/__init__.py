@@ -1,0 +1,1 @@
+"""Tests of korvane.integrations against real servers and frameworks."""
