@@ -15,13 +15,6 @@ namespace layout = format::layout;
 
 namespace {
 
-// Strings and numbers hash in bounded time; anything else may nest.
-inline bool might_hash_slowly(PyObject* key) {
-  PyTypeObject* type = Py_TYPE(key);
-  return type != &PyUnicode_Type && type != &PyLong_Type && type != &PyFloat_Type &&
-         key != Py_None && type != &PyBool_Type;
-}
-
 // A bytes copy of `size` bytes at `data`, filled once it may use huge pages.
 Ref new_bytes(const uint8_t* data, size_t size) {
   Ref obj = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
@@ -180,12 +173,9 @@ bool Decoder::runs_user_code(uint32_t n, PyObject* key) {
   return budget_.reaches_dataclass(n);
 }
 
-PyResult<Ok> Decoder::before_hashing(uint32_t n, PyObject* key, bool& user) {
-  if (might_hash_slowly(key)) {
-    KV_TRY(budget_.charge(n));
-    user = user || runs_user_code(n, key);
-  }
-  if (user && pending_) return user_hash_error();
+PyResult<Ok> Decoder::charge_slow_key(uint32_t n, PyObject* key, bool& user) {
+  KV_TRY(budget_.charge(n));
+  user = user || runs_user_code(n, key);
   return Ok();
 }
 

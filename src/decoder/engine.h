@@ -113,7 +113,9 @@ class Decoder {
   }
   // A key or set element is about to be hashed; `user` notes whether that
   // ran, or may run, code of a class make_class gave.
-  PyResult<Ok> before_hashing(uint32_t n, PyObject* key, bool& user);
+  [[gnu::always_inline]] inline PyResult<Ok> before_hashing(uint32_t n, PyObject* key,
+                                                            bool& user);
+  [[gnu::noinline]] PyResult<Ok> charge_slow_key(uint32_t n, PyObject* key, bool& user);
   bool runs_user_code(uint32_t n, PyObject* key);
   PyError restart() {
     restart_ = true;
@@ -209,6 +211,19 @@ struct Decoder::ScalarView {
     return obj;
   }
 };
+
+// Strings and numbers hash in bounded time; anything else may nest.
+inline bool might_hash_slowly(PyObject* key) {
+  PyTypeObject* type = Py_TYPE(key);
+  return type != &PyUnicode_Type && type != &PyLong_Type && type != &PyFloat_Type &&
+         key != Py_None && type != &PyBool_Type;
+}
+
+inline PyResult<Ok> Decoder::before_hashing(uint32_t n, PyObject* key, bool& user) {
+  if (might_hash_slowly(key)) KV_TRY(charge_slow_key(n, key, user));
+  if (user && pending_) return user_hash_error();
+  return Ok();
+}
 
 inline Ref Decoder::try_scalar(uint32_t n) {
   if (!canonical_) return Ref();
