@@ -5,7 +5,7 @@ PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 STAMP  := $(VENV)/.installed
 
-.PHONY: test demo install redis-server bench bench-quick bench-instructions abi3 sanitize fuzz core-tests test-versions clean
+.PHONY: test demo install redis-server bench bench-quick bench-instructions lint abi3 sanitize fuzz core-tests test-versions clean
 
 $(VENV)/bin/python:
 	$(PYTHON) -m venv $(VENV)
@@ -52,6 +52,11 @@ bench-quick: install
 # machine, unlike wall time); needs valgrind.
 bench-instructions: install
 	$(PY) bench/instructions.py $(BENCH_ARGS)
+
+# The Python's style: ruff's lint rules and its formatting.
+lint: install
+	$(VENV)/bin/ruff check .
+	$(VENV)/bin/ruff format --check .
 
 abi3: install
 	rm -rf dist && $(PY) -m build --wheel --outdir dist . -q

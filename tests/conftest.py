@@ -2,42 +2,41 @@
 builders.py and is re-exported here."""
 
 import io
-import re
 import pathlib
+import re
 import subprocess
 import sys
 import textwrap
 
 import pytest
-
-import _korvane
-
 from builders import (  # noqa: F401  (re-exported for the test modules)
-    u8,
-    u16,
-    u32,
-    varint,
-    NONE,
-    TRUE,
-    FALSE,
-    INT,
-    FLOAT,
-    STR,
     BYTES,
-    LIST,
-    TUPLE,
-    DICT,
-    SET,
-    FROZENSET,
     DATACLASS,
+    DICT,
+    FALSE,
+    FLOAT,
+    FROZENSET,
+    INT,
+    LIST,
+    NONE,
+    NONE_DOCUMENT,
     REF,
+    SET,
+    STR,
+    TRUE,
+    TUPLE,
+    document,
     header,
     string_table,
     type_entry,
     type_table,
-    document,
-    NONE_DOCUMENT,
+    u8,
+    u16,
+    u32,
+    varint,
 )
+
+import _korvane
 
 # ---------------------------------------------------------------------------
 # Running crash-prone code in a child interpreter.

@@ -8,10 +8,10 @@ import subprocess
 import sys
 
 import pytest
+from conftest import DATACLASS, REF, document, u32
 
 import _korvane
 import korvane
-from conftest import DATACLASS, REF, document, u32
 from korvane import document as ki
 
 READER_PREFIXES = (
@@ -284,8 +284,14 @@ WAITING = (
                 # reaches waits: directly, or inside a tuple key.
                 ([TUPLE_OF(1, 3), LIST_OF(2, 0), DC_OF(1), DICT_OF(2, 4)], HASHED),
                 ([TUPLE_OF(1, 3), LIST_OF(2, 0), DC_OF(4), SET_OF(2)], HASHED),
-                ([TUPLE_OF(1, 3), LIST_OF(2, 0), DC_OF(5), SET_OF(4), TUPLE_OF(2)], HASHED),
-                ([TUPLE_OF(1, 3), LIST_OF(2, 0), DC_OF(5), SET_OF(4), TUPLE_OF(5)], None),
+                (
+                    [TUPLE_OF(1, 3), LIST_OF(2, 0), DC_OF(5), SET_OF(4), TUPLE_OF(2)],
+                    HASHED,
+                ),
+                (
+                    [TUPLE_OF(1, 3), LIST_OF(2, 0), DC_OF(5), SET_OF(4), TUPLE_OF(5)],
+                    None,
+                ),
             ]
         ),
     ],
@@ -423,9 +429,7 @@ def test_float_bits_are_kept(bits):
 
 
 def test_type_table_follows_the_registry_rules():
-    data = document(
-        [b"\x01"], [b"A", b"f"], [(0, 0, [1]), (0, 3, [1, 1]), (9, 5, [7])]
-    )
+    data = document([b"\x01"], [b"A", b"f"], [(0, 0, [1]), (0, 3, [1, 1]), (9, 5, [7])])
     doc = ki.parse(data)
     assert [(t.name, t.field_names, t.registry_id) for t in doc.types] == [
         ("A", ("f",), 0),

@@ -31,8 +31,14 @@ LONG_BODY = "int f(int x) {\n" + "  x += 1;\n" * 60 + "  return x;\n}\n"
     "files, fault",
     [
         ({"core/a.h": "#include <Python.h>\n"}, "core/a.h includes Python.h"),
-        ({"format/a.h": '#include "graph/b.h"\n', "graph/b.h": ""}, "(format) includes graph/b.h"),
-        ({"graph/a.h": '#include "decoder/b.h"\n', "decoder/b.h": ""}, "(graph) includes"),
+        (
+            {"format/a.h": '#include "graph/b.h"\n', "graph/b.h": ""},
+            "(format) includes graph/b.h",
+        ),
+        (
+            {"graph/a.h": '#include "decoder/b.h"\n', "decoder/b.h": ""},
+            "(graph) includes",
+        ),
         ({"format/a.cpp": LONG_BODY}, "f is 63 lines"),
         ({"a.cpp": "//\n" * 401}, "401 lines"),
         (
@@ -48,7 +54,7 @@ def test_the_check_finds_each_fault(tmp_path, files, fault):
 
 def test_comments_strings_and_initializers_are_not_functions(tmp_path):
     text = (
-        "/* { */ const char* s = \"{\";\n"
+        '/* { */ const char* s = "{";\n'
         "int table[] = {\n" + "  1,\n" * 70 + "};\n"
         "struct S {\n  int g() const { return 1; }\n};\n"
     )
