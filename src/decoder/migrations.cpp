@@ -40,8 +40,8 @@ PyResult<Ref> call_apply_migrations(PyObject* module, std::string_view name, PyO
   Ref apply = module_attribute(module, g_state.str_apply_migrations);
   if (!apply) return PyError::fetch();
   KV_ASSIGN_OR_RETURN(Ref class_name, new_str(name));
-  Ref migrated = Ref::steal(PyObject_CallFunctionObjArgs(apply.get(), class_name.get(), mapping,
-                                                         stored, current, nullptr));
+  PyObject* const args[] = {class_name.get(), mapping, stored, current};
+  Ref migrated = call_function(apply.get(), args, 4);
   if (!migrated) return PyError::fetch();
   if (!PyDict_Check(migrated.get())) return type_error("Migration function must return a dict");
   return migrated;
@@ -81,17 +81,17 @@ PyResult<std::vector<std::string_view>> declared_fields(PyObject* instance, Ref&
 // extra state of `instance`, when there are any; failing to set it is ignored.
 PyResult<Ok> keep_extra_state(PyObject* instance, PyObject* migrated,
                               const std::vector<std::string_view>& fields) {
-  Ref extra = Ref::steal(PyDict_New());
-  if (!extra) return PyError::fetch();
+  Ref extra;  // made at the first extra item: most migrations leave none
   PyObject *key, *value;
   Py_ssize_t pos = 0;
   while (PyDict_Next(migrated, &pos, &key, &value)) {
     KV_ASSIGN_OR_RETURN(std::string_view k, key_text(key));
     if (is_version_key(k)) continue;
     if (std::find(fields.begin(), fields.end(), k) != fields.end()) continue;
+    if (!extra && !(extra = Ref::steal(PyDict_New()))) return PyError::fetch();
     if (PyDict_SetItem(extra.get(), key, value) < 0) return PyError::fetch();
   }
-  if (PyDict_Size(extra.get()) == 0) return Ok();
+  if (!extra) return Ok();
   for (PyObject* attr : {g_state.str_korvane_extra, g_state.str_meridel_extra})
     if (PyObject_SetAttr(instance, attr, extra.get()) < 0 && !drop_ordinary_error())
       return PyError::fetch();
