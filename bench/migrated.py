@@ -16,7 +16,7 @@ import dataclasses
 import gc
 import statistics
 import sys
-import time
+import timeit
 from collections.abc import Callable
 from typing import Any
 
@@ -62,13 +62,8 @@ def _by_hand(old: bytes, cls: type) -> Callable[[], Any]:
     return load
 
 
-def _median_ms(fn: Callable[[], Any], reps: int) -> float:
-    times = []
-    for _ in range(reps):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times) * 1e3
+def _ms(fn: Callable[[], Any]) -> float:
+    return timeit.timeit(fn, number=1) * 1e3
 
 
 def measure(quick: bool, reps: int) -> dict[str, Any]:
@@ -90,7 +85,7 @@ def measure(quick: bool, reps: int) -> dict[str, Any]:
         samples: dict[str, list[float]] = {name: [] for name in cases}
         for _ in range(reps):
             for name, fn in cases.items():
-                samples[name].append(_median_ms(fn, 1))
+                samples[name].append(_ms(fn))
     finally:
         gc.enable()
     ms = {name: statistics.median(s) for name, s in samples.items()}

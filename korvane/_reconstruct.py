@@ -575,7 +575,7 @@ def record_class(name: str, fields: Sequence[str]) -> type:
 
 class _Record:
     """What every synthesised record class shares: equality and hashing by
-    field values (the class's ``__match_args__``, its fields in order), the
+    field values, in field order (``__korvane_values__``, set per class), the
     dataclass repr, and pickling by (name, fields) and the instance dict.
 
     Kept here rather than generated per class: a document may name thousands
@@ -586,16 +586,17 @@ class _Record:
     __slots__ = ()
     __match_args__: tuple[str, ...] = ()
 
+    # The field values as a tuple; set per class by _new_record_class.
+    __korvane_values__: Callable[[Any], tuple[Any, ...]]
+
     def __eq__(self, other: object) -> bool:
         if other.__class__ is not self.__class__:
             return NotImplemented
-        get = operator.attrgetter(*self.__match_args__) if self.__match_args__ else None
-        return get is None or _as_tuple(get(self)) == _as_tuple(get(other))
+        values = self.__korvane_values__
+        return values(self) == values(other)
 
     def __hash__(self) -> int:
-        if not self.__match_args__:
-            return hash(())
-        return hash(_as_tuple(operator.attrgetter(*self.__match_args__)(self)))
+        return hash(self.__korvane_values__(self))
 
     @reprlib.recursive_repr()
     def __repr__(self) -> str:
@@ -606,9 +607,13 @@ class _Record:
         return _reduce_record(self)
 
 
-def _as_tuple(values: Any) -> tuple[Any, ...]:
-    # attrgetter of one name gives the value itself, of several a tuple.
-    return values if type(values) is tuple else (values,)
+def _values_getter(fields: list[str]) -> Callable[[Any], tuple[Any, ...]]:
+    if len(fields) > 1:
+        return operator.attrgetter(*fields)  # a tuple of the values, in C
+    if fields:
+        (only,) = fields
+        return lambda obj: (getattr(obj, only),)
+    return lambda obj: ()
 
 
 def _new_record_class(name: str, key: tuple[str, tuple[str, ...]]) -> type:
@@ -620,6 +625,7 @@ def _new_record_class(name: str, key: tuple[str, tuple[str, ...]]) -> type:
         "__doc__": f"A record of {name!r}: a class of that name nobody registered.",
         "__annotations__": dict.fromkeys(real, Any),
         "__korvane_record__": key,
+        "__korvane_values__": staticmethod(_values_getter(real)),
         "__init__": _record_init(name, real),
     }
     cls = type(name, (_Record,), namespace)

@@ -415,29 +415,17 @@ def test_varint_tenth_byte_contributes_only_bit_zero(encoded, value):
             "Invalid data: field index truncated",
         ),
         (OBJECTS_START + u32(0xFFFFFFFF), "Invalid data: tag truncated"),
-        (
-            OBJECTS_START + u32(1) + b"\x07" + u32(0xFFFFFFFF),
-            "Invalid data: bytes data truncated",
-        ),
-        (
-            OBJECTS_START + u32(1) + b"\x08" + u32(0xFFFFFFFF),
-            "Invalid data: list ref truncated",
-        ),
-        (
-            OBJECTS_START + u32(1) + b"\x09" + u32(0xFFFFFFFF),
-            "Invalid data: list ref truncated",
-        ),
-        (
-            OBJECTS_START + u32(1) + b"\x0a" + u32(0xFFFFFFFF),
-            "Invalid data: dict key truncated",
-        ),
-        (
-            OBJECTS_START + u32(1) + b"\x0b" + u32(0xFFFFFFFF),
-            "Invalid data: set ref truncated",
-        ),
-        (
-            OBJECTS_START + u32(1) + b"\x0c" + u32(0xFFFFFFFF),
-            "Invalid data: set ref truncated",
+        # A count of 2**32 - 1 after each tag whose payload it sizes.
+        *(
+            (OBJECTS_START + u32(1) + tag + u32(0xFFFFFFFF), f"Invalid data: {what}")
+            for tag, what in [
+                (b"\x07", "bytes data truncated"),
+                (b"\x08", "list ref truncated"),
+                (b"\x09", "list ref truncated"),
+                (b"\x0a", "dict key truncated"),
+                (b"\x0b", "set ref truncated"),
+                (b"\x0c", "set ref truncated"),
+            ]
         ),
         (
             OBJECTS_START + u32(1) + b"\x0d" + u16(0) + u16(0xFFFF),
