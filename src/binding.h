@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "convert.h"
-#include "py_result.h"
+#include "py/convert.h"
+#include "py/py_result.h"
 
 namespace korvane {
 

@@ -3,11 +3,11 @@
 
 #include <atomic>
 
-#include "cfunction.h"
+#include "py/cfunction.h"
 #include "decoder/make_class.h"
 #include "ops.h"
-#include "process_state.h"
-#include "ref.h"
+#include "py/process_state.h"
+#include "py/ref.h"
 #include "stream.h"
 
 namespace korvane {

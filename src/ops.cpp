@@ -4,11 +4,11 @@
 #include <exception>
 #include <new>
 
-#include "attributes.h"
+#include "py/attributes.h"
 #include "binding.h"
 #include "decoder/decoder.h"
 #include "graph/traversal.h"
-#include "process_state.h"
+#include "py/process_state.h"
 
 namespace korvane {
 

@@ -45,6 +45,11 @@ LONG_BODY = "int f(int x) {\n" + "  x += 1;\n" * 60 + "  return x;\n}\n"
             {"a.h": '#include "b.h"\n', "b.h": '#include "a.h"\n'},
             "include cycle between files",
         ),
+        (
+            {"a.cpp": '#include "decoder/b.h"\n', "decoder/b.h": '#include "c.h"\n'}
+            | {"c.h": ""},
+            "include cycle between directories: decoder -> src -> decoder",
+        ),
     ],
 )
 def test_the_check_finds_each_fault(tmp_path, files, fault):

@@ -1,7 +1,8 @@
 """Checks the shape of the C++ sources: no file over 400 lines, no function
 over 60 lines (bar the reader's marked hot loop), the layers including one
 way (core <- format <- graph <- the C-API edge) with no Python in the
-interpreter-free ones, and no include cycle between layers or files.
+interpreter-free ones, and no include cycle between layers, directories or
+files.
 
     python tools/check_layout.py [SRC]
 
@@ -23,8 +24,9 @@ MAX_FUNCTION_LINES = 60
 # whole on purpose and marked as a hot loop in its comment.
 LONG_FUNCTIONS = {("format/reader.cpp", "read_objects")}
 
-# What each layer may include. The edge (src/ itself, src/decoder/ and the
-# capture walk in src/graph/) may include every layer.
+# What each layer may include. The edge (src/ itself, src/py/, src/decoder/
+# and the capture walk in src/graph/) may include every layer; its
+# directories still include one way (checked as a graph of directories).
 LAYERS = ("core", "format", "graph", "edge")
 ALLOWED = {
     "core": {"core"},
@@ -40,10 +42,14 @@ EDGE_FILES = {
     "graph/capture_classes.cpp",
     "graph/identity_memo.h",
 }
-EDGE_DIRS = {"decoder"}
+EDGE_DIRS = {"decoder", "py"}
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+([<"])([^>"]+)[>"]', re.M)
 SOURCE_SUFFIXES = {".h", ".cpp"}
+
+
+def directory_of(rel: str) -> str:
+    return rel.rsplit("/", 1)[0] if "/" in rel else "src"
 
 
 def layer_of(rel: str) -> str:
@@ -190,6 +196,7 @@ def check(src: pathlib.Path) -> list[str]:
     files = {p.relative_to(src).as_posix(): p for p in sources(src)}
     layer_graph: dict[str, set[str]] = {}
     file_graph: dict[str, set[str]] = {}
+    directory_graph: dict[str, set[str]] = {}
     for rel, path in files.items():
         text = path.read_text()
         lines = text.count("\n") + (not text.endswith("\n"))
@@ -215,8 +222,17 @@ def check(src: pathlib.Path) -> list[str]:
                 faults.append(f"{rel} ({layer}) includes {target} ({to})")
             if to != layer:
                 layer_graph.setdefault(layer, set()).add(to)
+            if directory_of(target) != directory_of(rel):
+                directory_graph.setdefault(directory_of(rel), set()).add(
+                    directory_of(target)
+                )
             file_graph.setdefault(rel, set()).add(target)
-    for graph, what in ((layer_graph, "layers"), (file_graph, "files")):
+    graphs = (
+        (layer_graph, "layers"),
+        (directory_graph, "directories"),
+        (file_graph, "files"),
+    )
+    for graph, what in graphs:
         if cycle := find_cycle(graph):
             faults.append(f"include cycle between {what}: " + " -> ".join(cycle))
     return faults

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "convert.h"
+#include "py/convert.h"
 
 namespace korvane::decoder {
 

@@ -8,10 +8,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "attributes.h"
+#include "py/attributes.h"
 #include "format/reader.h"
-#include "process_state.h"
-#include "py_result.h"
+#include "py/process_state.h"
+#include "py/py_result.h"
 
 namespace korvane::decoder {
 

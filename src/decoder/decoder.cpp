@@ -6,7 +6,7 @@
 #include "decoder/gate.h"
 #include "format/analysis.h"
 #include "format/reader.h"
-#include "gc_pause.h"
+#include "py/gc_pause.h"
 
 namespace korvane::decoder {
 

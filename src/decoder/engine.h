@@ -11,11 +11,11 @@
 
 #include "decoder/classes.h"
 #include "decoder/memo.h"
-#include "depth_guard.h"
+#include "py/depth_guard.h"
 #include "format/analysis.h"
 #include "format/entry.h"
 #include "format/reader.h"
-#include "py_result.h"
+#include "py/py_result.h"
 
 namespace korvane::decoder {
 

@@ -4,7 +4,7 @@
 #include <Python.h>
 
 #include "format/reader.h"
-#include "py_result.h"
+#include "py/py_result.h"
 
 namespace korvane::decoder {
 

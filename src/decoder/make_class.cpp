@@ -7,10 +7,10 @@
 // else to the Python implementation unchanged.
 #include "decoder/make_class.h"
 
-#include "attributes.h"
-#include "cfunction.h"
-#include "process_state.h"
-#include "ref.h"
+#include "py/attributes.h"
+#include "py/cfunction.h"
+#include "py/process_state.h"
+#include "py/ref.h"
 
 namespace korvane {
 

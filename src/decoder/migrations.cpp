@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <string_view>
 
-#include "convert.h"
+#include "py/convert.h"
 #include "decoder/classes.h"
 
 namespace korvane::decoder {

@@ -10,13 +10,13 @@
 #include <string_view>
 #include <vector>
 
-#include "attributes.h"
-#include "depth_guard.h"
-#include "gc_pause.h"
+#include "py/attributes.h"
+#include "py/depth_guard.h"
+#include "py/gc_pause.h"
 #include "graph/identity_memo.h"
 #include "graph/object_graph.h"
-#include "process_state.h"
-#include "py_result.h"
+#include "py/process_state.h"
+#include "py/py_result.h"
 
 namespace korvane::graph::detail {
 

@@ -5,8 +5,8 @@
 #include <string_view>
 #include <vector>
 
-#include "adapters.h"
-#include "convert.h"
+#include "py/adapters.h"
+#include "py/convert.h"
 #include "graph/capture.h"
 
 namespace korvane::graph::detail {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "convert.h"
+#include "py/convert.h"
 #include "core/buffer.h"
 #include "format/writer.h"
 #include "graph/capture.h"

@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "py_result.h"
+#include "py/py_result.h"
 
 namespace korvane::graph {
 

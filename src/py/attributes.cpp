@@ -1,7 +1,7 @@
-// src/attributes.cpp: the version probe and the per-call module lookup.
-#include "attributes.h"
+// src/py/attributes.cpp: the version probe and the per-call module lookup.
+#include "py/attributes.h"
 
-#include "process_state.h"
+#include "py/process_state.h"
 
 namespace korvane {
 

@@ -1,4 +1,4 @@
-// src/py_result.h: results of the module edge, whose errors may be Python exceptions.
+// src/py/py_result.h: results of the module edge, whose errors may be Python exceptions.
 #pragma once
 
 #include <Python.h>
@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "core/result.h"
-#include "ref.h"
+#include "py/ref.h"
 
 namespace korvane {
 

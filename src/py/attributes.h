@@ -1,10 +1,10 @@
-// src/attributes.h: attribute reads that are often absent, and modules found
+// src/py/attributes.h: attribute reads that are often absent, and modules found
 // again cheaply within one call.
 #pragma once
 
 #include <Python.h>
 
-#include "py_result.h"
+#include "py/py_result.h"
 
 namespace korvane {
 

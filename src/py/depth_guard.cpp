@@ -1,5 +1,5 @@
-// src/depth_guard.cpp: the native stack bound, computed once per thread.
-#include "depth_guard.h"
+// src/py/depth_guard.cpp: the native stack bound, computed once per thread.
+#include "py/depth_guard.h"
 
 #include <pthread.h>
 

@@ -1,4 +1,4 @@
-// src/convert.h: the conversions shared by the binder, the capture and the
+// src/py/convert.h: the conversions shared by the binder, the capture and the
 // reconstruction.
 #pragma once
 
@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "py_result.h"
+#include "py/py_result.h"
 
 namespace korvane {
 

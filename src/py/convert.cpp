@@ -1,6 +1,6 @@
-// src/convert.cpp: the conversions shared by the binder, the capture and the
+// src/py/convert.cpp: the conversions shared by the binder, the capture and the
 // reconstruction.
-#include "convert.h"
+#include "py/convert.h"
 
 namespace korvane {
 

@@ -1,4 +1,4 @@
-// src/process_state.h: objects made once per process and read-only afterwards.
+// src/py/process_state.h: objects made once per process and read-only afterwards.
 #pragma once
 
 #include <Python.h>

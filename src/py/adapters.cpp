@@ -1,16 +1,16 @@
-// src/adapters.cpp: finds and runs the adapter of an object for the capture.
+// src/py/adapters.cpp: finds and runs the adapter of an object for the capture.
 //
 // The registry lives in Python (korvane/_adapters.py): `_exact` maps each
 // adapted class to its entry, `_inherited` the classes adapted together with
 // their subclasses. An entry is the pair (encode, name), name None for a
 // one-way adapter. Nothing here is cached between calls, so registering or
 // removing an adapter needs no invalidation on this side.
-#include "adapters.h"
+#include "py/adapters.h"
 
 #include <string>
 
-#include "convert.h"
-#include "process_state.h"
+#include "py/convert.h"
+#include "py/process_state.h"
 
 namespace korvane {
 

@@ -1,7 +1,7 @@
-// src/py_result.cpp: fetching and raising pending errors.
-#include "py_result.h"
+// src/py/py_result.cpp: fetching and raising pending errors.
+#include "py/py_result.h"
 
-#include "process_state.h"
+#include "py/process_state.h"
 
 namespace korvane {
 

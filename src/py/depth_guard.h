@@ -1,4 +1,4 @@
-// src/depth_guard.h: bounds recursion by the interpreter's limit and the native stack.
+// src/py/depth_guard.h: bounds recursion by the interpreter's limit and the native stack.
 #pragma once
 
 #include <Python.h>

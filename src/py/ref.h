@@ -1,4 +1,4 @@
-// src/ref.h: the one owning reference type of the module edge.
+// src/py/ref.h: the one owning reference type of the module edge.
 #pragma once
 
 #include <Python.h>

@@ -1,4 +1,4 @@
-// src/gc_pause.h: pauses the cyclic garbage collector for a scope.
+// src/py/gc_pause.h: pauses the cyclic garbage collector for a scope.
 #pragma once
 
 #include <Python.h>

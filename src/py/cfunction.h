@@ -1,4 +1,4 @@
-// src/cfunction.h: function-table entries of any METH_* shape.
+// src/py/cfunction.h: function-table entries of any METH_* shape.
 #pragma once
 
 #include <Python.h>

@@ -1,4 +1,4 @@
-// src/adapters.h: the adapters registered in korvane._adapters, run where the
+// src/py/adapters.h: the adapters registered in korvane._adapters, run where the
 // capture meets an object that it cannot write by itself.
 #pragma once
 
@@ -7,7 +7,7 @@
 #include <optional>
 #include <string_view>
 
-#include "py_result.h"
+#include "py/py_result.h"
 
 namespace korvane {
 
