@@ -16,10 +16,13 @@ the bare ``__name__`` of the class that wrote it.
 
 from __future__ import annotations
 
+import sys
 from collections import deque
 from collections.abc import Callable, Iterator, Mapping
 from contextlib import contextmanager
-from typing import Any, TypeVar
+from typing import TYPE_CHECKING, Any, TypeVar
+
+from _korvane import _bind_apply_migrations
 
 from korvane import _registry
 from korvane._registry import Step
@@ -73,15 +76,15 @@ def migration(name: str, from_version: int, to_version: int) -> Callable[[S], S]
     return decorator
 
 
-def apply_migrations(
+def _apply_migrations(
     name: str, mapping: Mapping[str, Any], stored: int, current: int
 ) -> dict[str, Any]:
-    """Migrate the field values of ``name`` from version ``stored`` to ``current``.
+    """apply_migrations for every call the compiled front does not run itself.
 
-    Steps run along the shortest chain of registered steps; each gets a fresh
-    dict it may change and must return a dict.  The result holds the version
-    keys set to the version reached.  No chain is a ValueError naming the
-    class and both versions.
+    The front (``apply_migrations`` below) runs a plan found in ``_plans`` for
+    an exact str, dict and two ints, doing what this function does in the same
+    order and calling the same helpers; this function does all the rest and
+    makes the plans.
     """
     # The decoder asks with the same (name, stored, current) for every
     # instance of a class: the checked arguments, the chain of steps and the
@@ -100,16 +103,48 @@ def apply_migrations(
         try:
             result = step(data)
         except Exception as exc:
-            exc.add_note(f"while migrating {name!r} from version {start} to {end}")
+            _note_failure(exc, name, start, end)
             raise
-        if result is not data or not all(map(_is_str, data)):
-            # A dict the step made may be held elsewhere: keep a copy.
-            data = _checked_result(name, start, end, step, result)
+        data = _step_result(name, start, end, step, result, data)
         data[first] = data[second] = end
     if not required <= data.keys():
         _check_complete(name, data, stored, current)
     # The last step may keep the dict it was given: return another.
     return dict(data) if path else data
+
+
+if TYPE_CHECKING:
+
+    def apply_migrations(
+        name: str, mapping: Mapping[str, Any], stored: int, current: int
+    ) -> dict[str, Any]:
+        """Migrate the field values of ``name`` from ``stored`` to ``current``."""
+        ...
+
+else:
+    # apply_migrations(name, mapping, stored, current): migrate the field
+    # values of ``name`` from version ``stored`` to ``current``.  Steps run
+    # along the shortest chain of registered steps; each gets a fresh dict it
+    # may change and must return a dict.  The result holds the version keys
+    # set to the version reached.  No chain is a ValueError naming the class
+    # and both versions.  The decoder calls it once per migrated instance, so
+    # a cached plan runs in compiled code; everything else goes to
+    # ``_apply_migrations``.
+    apply_migrations = _bind_apply_migrations(sys.modules[__name__])
+
+
+def _note_failure(exc: BaseException, name: str, start: int, end: int) -> None:
+    exc.add_note(f"while migrating {name!r} from version {start} to {end}")
+
+
+def _step_result(
+    name: str, start: int, end: int, step: Step, result: object, data: dict[str, Any]
+) -> dict[str, Any]:
+    """The dict the next step gets: the step's own, or a checked copy."""
+    if result is not data or not all(map(_is_str, data)):
+        # A dict the step made may be held elsewhere: keep a copy.
+        return _checked_result(name, start, end, step, result)
+    return data
 
 
 # Past this many (name, stored, current) plans the cache starts afresh, so

@@ -1,6 +1,6 @@
 """Type information for the compiled korvane extension."""
 
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from types import ModuleType
 from typing import Any, Protocol, SupportsIndex, TypeVar
 
@@ -32,6 +32,9 @@ def load(file: SupportsRead[bytes], *, allowlist: set[str] | None = None) -> Any
 def _bind_make_class(
     module: ModuleType, /
 ) -> Callable[[str, Sequence[str]], Callable[..., Any]]: ...
+def _bind_apply_migrations(
+    module: ModuleType, /
+) -> Callable[[str, Mapping[str, Any], int, int], dict[str, Any]]: ...
 def _extent() -> object: ...
 def _document_end(extent: object, buffer: bytes | bytearray, /) -> int: ...
 

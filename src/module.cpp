@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "py/cfunction.h"
+#include "decoder/apply_migrations.h"
 #include "decoder/make_class.h"
 #include "ops.h"
 #include "py/process_state.h"
@@ -31,6 +32,8 @@ PyMethodDef kFunctions[] = {
 // Helpers of the korvane package: reachable, but not part of __all__.
 PyMethodDef kPrivateFunctions[] = {
     {"_bind_make_class", op_bind_make_class, METH_O, "_bind_make_class(module, /)\n--\n\n"},
+    {"_bind_apply_migrations", op_bind_apply_migrations, METH_O,
+     "_bind_apply_migrations(module, /)\n--\n\n"},
     {"_extent", op_new_extent, METH_NOARGS, "_extent()\n--\n\n"},
     {"_document_end", KV_CFUNCTION(op_document_end), METH_FASTCALL,
      "_document_end(extent, buffer, /)\n--\n\n"},
@@ -118,7 +121,11 @@ bool init_process_state() {
          intern(s.str_migrations, "korvane.migrations") &&
          intern(s.str_legacy_migrations, "meridel.migrations") && intern(s.str_write, "write") &&
          intern(s.str_read, "read") && intern(s.str_recent, "_recent") &&
-         intern(s.str_make_class_impl, "_make_class") &&
+         intern(s.str_make_class_impl, "_make_class") && intern(s.str_plans, "_plans") &&
+         intern(s.str_apply_migrations_impl, "_apply_migrations") &&
+         intern(s.str_step_result, "_step_result") &&
+         intern(s.str_check_complete, "_check_complete") &&
+         intern(s.str_note_failure, "_note_failure") &&
          intern(s.str_adapters, "korvane._adapters") && intern(s.str_exact, "_exact") &&
          intern(s.str_inherited, "_inherited") && intern(s.str_check_fields, "_check_fields") &&
          intern(s.str_mro, "__mro__");

@@ -186,6 +186,64 @@ def test_result_must_fill_required_fields_of_registered_class():
         apply_migrations("Doc", {"x": 1, "y": 2}, 1, 2)
 
 
+class Stop(BaseException):
+    pass
+
+
+def _raise(exc):
+    raise exc
+
+
+def _non_str_key(fields):
+    fields[3] = "x"
+    return fields
+
+
+@pytest.mark.parametrize(
+    "steps, mapping, stored, current",
+    [
+        ([(1, 2, lambda f: {**f, "b": f.pop("a")})], {"a": 1}, 1, 2),
+        ([(1, 2, lambda f: f.update(b=2) or f), (2, 3, lambda f: f)], {"a": 1}, 1, 3),
+        ([(3, 2, lambda f: {"only": 1})], {"a": 1}, 3, 2),
+        ([(1, 2, lambda f: None)], {"a": 1}, 1, 2),
+        ([(1, 2, lambda f: {**f, 3: "x"})], {"a": 1}, 1, 2),
+        ([(1, 2, _non_str_key)], {"a": 1}, 1, 2),
+        ([(1, 2, lambda f: _raise(KeyError("y")))], {}, 1, 2),
+        ([(1, 2, lambda f: _raise(Stop("now")))], {}, 1, 2),
+        ([(1, 2, lambda f: {"x": 1})], {"a": 1}, 1, 2),  # lacks the required z
+        ([(1, 2, lambda f: {"x": 1, "z": 2})], {"a": 1}, 1, 2),
+        ([], {"a": 1}, 4, 4),
+    ],
+)
+def test_cached_plans_run_as_the_python_implementation(
+    steps, mapping, stored, current, monkeypatch
+):
+    @korvane.register
+    @dataclass
+    class Doc:
+        x: int
+        z: int
+
+    for start, end, step in steps:
+        migration("Doc", start, end)(step)
+
+    def outcome(apply):
+        try:
+            result = apply("Doc", dict(mapping), stored, current)
+            return type(result), result
+        except BaseException as exc:
+            return type(exc), exc.args, getattr(exc, "__notes__", None)
+
+    python = outcome(migrations._apply_migrations)
+    fallbacks = []
+    impl = migrations._apply_migrations
+    monkeypatch.setattr(
+        migrations, "_apply_migrations", lambda *a: fallbacks.append(a) or impl(*a)
+    )
+    assert outcome(apply_migrations) == python
+    assert fallbacks == []  # the compiled front ran the plan itself
+
+
 @pytest.mark.parametrize(
     "stored, current, error",
     [(-1, 2, ValueError), (1, 2**32, ValueError), ("1", 2, TypeError)],

@@ -79,7 +79,8 @@ PyResult<Ref> ClassResolver::instantiate(PyObject* module, uint16_t type_id, PyO
   const format::TypeEntry& entry = doc_.types.entry(type_id);
   const uint32_t stored = entry.schema_version;
   if (stored != current && stored != 0 && current != 0)
-    return migrate(entry, cls.get(), instance.get(), names, values, stored, current);
+    return migrate(type_names_[type_id].get(), cls.get(), instance.get(), names, values, stored,
+                   current);
   KV_TRY(refuse_unfinished(module, instance.get(), stored, current));
   return instance;
 }

@@ -44,7 +44,7 @@ class ClassResolver {
   PyResult<Ref> construct(PyObject* module, uint16_t type_id, PyObject* names,
                           const std::vector<Ref>& values, Ref& cls);
   PyResult<uint32_t> current_version(PyObject* instance);
-  PyResult<Ref> migrate(const format::TypeEntry& entry, PyObject* cls, PyObject* first,
+  PyResult<Ref> migrate(PyObject* class_name, PyObject* cls, PyObject* first,
                         PyObject* names, const std::vector<Ref>& values, uint32_t stored,
                         uint32_t current);
   PyResult<Ok> refuse_unfinished(PyObject* module, PyObject* instance, uint32_t stored,

@@ -40,22 +40,6 @@ Ref recent_constructor(PyObject* recent_dict, PyObject* name, PyObject* fields) 
   return made;
 }
 
-// fallback(*args, **kwargs) from a vectorcall argument array.
-Ref call_fallback(PyObject* fallback, PyObject* const* args, Py_ssize_t nargs,
-                  PyObject* kwnames) {
-  Ref positional = new_tuple(args, nargs);
-  if (!positional) return positional;
-  Ref keywords;
-  if (kwnames) {
-    keywords = Ref::steal(PyDict_New());
-    if (!keywords) return keywords;
-    for (Py_ssize_t i = 0; i < PyTuple_Size(kwnames); ++i)
-      if (PyDict_SetItem(keywords.get(), PyTuple_GetItem(kwnames, i), args[nargs + i]) < 0)
-        return Ref();
-  }
-  return Ref::steal(PyObject_Call(fallback, positional.get(), keywords.get()));
-}
-
 // self is the module korvane._reconstruct, whose globals hold the cache
 // (`_recent`) and the Python implementation (`_make_class`).
 PyObject* cached_make_class(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -77,7 +61,7 @@ PyObject* cached_make_class(PyObject* self, PyObject* const* args, Py_ssize_t na
     return nullptr;
   }
   Ref held = Ref::borrow(fallback);
-  return call_fallback(fallback, args, nargs, kwnames).release();
+  return call_with_keywords(fallback, args, nargs, kwnames).release();
 }
 
 PyMethodDef kMakeClass = {

@@ -45,6 +45,21 @@ Ref call_function(PyObject* fn, PyObject* const* args, Py_ssize_t count) noexcep
   return Ref::steal(PyObject_Call(fn, tuple.get(), nullptr));
 }
 
+Ref call_with_keywords(PyObject* fn, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+  Ref positional = new_tuple(args, nargs);
+  if (!positional) return positional;
+  Ref keywords;
+  if (kwnames) {
+    keywords = Ref::steal(PyDict_New());
+    if (!keywords) return keywords;
+    for (Py_ssize_t i = 0; i < PyTuple_Size(kwnames); ++i)
+      if (PyDict_SetItem(keywords.get(), PyTuple_GetItem(kwnames, i), args[nargs + i]) < 0)
+        return Ref();
+  }
+  return Ref::steal(PyObject_Call(fn, positional.get(), keywords.get()));
+}
+
 Ref module_attribute(PyObject* module, PyObject* name) noexcept {
   if (Py_IS_TYPE(module, &PyModule_Type)) {
     PyObject* globals = PyModule_GetDict(module);  // borrowed

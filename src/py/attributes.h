@@ -17,6 +17,11 @@ Ref new_tuple(PyObject* const* items, Py_ssize_t count) noexcept;
 // arguments. The result is the same either way, only the packing is saved.
 Ref call_function(PyObject* fn, PyObject* const* args, Py_ssize_t count) noexcept;
 
+// fn(*args, **kwargs) from a vectorcall argument array: `nargs` positional
+// values, then one per name in `kwnames` (a tuple, or null).
+Ref call_with_keywords(PyObject* fn, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept;
+
 // Drops the pending error when it is an ordinary Exception and returns
 // true; an interrupt, an exit or another BaseException stays pending (false).
 bool drop_ordinary_error() noexcept;

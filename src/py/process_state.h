@@ -34,6 +34,12 @@ struct ProcessState {
   PyObject* absent = nullptr;                   // a private object() for getattr's default
   PyObject* str_recent = nullptr;               // "_recent"
   PyObject* str_make_class_impl = nullptr;      // "_make_class"
+  // korvane.migrations' plans and helpers, read by apply_migrations' front.
+  PyObject* str_plans = nullptr;                // "_plans"
+  PyObject* str_apply_migrations_impl = nullptr;  // "_apply_migrations"
+  PyObject* str_step_result = nullptr;          // "_step_result"
+  PyObject* str_check_complete = nullptr;       // "_check_complete"
+  PyObject* str_note_failure = nullptr;         // "_note_failure"
   PyObject* str_write = nullptr;
   PyObject* str_read = nullptr;
   // The adapter registry, read where the capture meets a type it cannot write.
