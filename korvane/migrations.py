@@ -23,7 +23,6 @@ from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any, TypeVar
 
 from _korvane import _bind_apply_migrations
-
 from korvane import _registry
 from korvane._registry import Step
 
