@@ -43,7 +43,7 @@ from collections.abc import Callable, Collection, Iterable, Iterator, Sequence
 from contextlib import contextmanager
 from typing import Any, NoReturn, TypeVar, cast, overload
 
-from _korvane import _bind_make_class
+from _korvane import _bind_constructor, _bind_make_class
 from korvane import _registry
 from korvane._registry import check_name as _check_identifier
 from korvane._registry import declared_version as _declared_version
@@ -344,22 +344,11 @@ def _constructor(
     )
     if clean:
         return _compile_constructor(name, info, fields)
-    # info.build, inlined: the decoder calls this once per instance, and
+    # info.build, compiled: the decoder calls this once per instance, and
     # twice for a migrated one (the stored fields, then the migrated ones).
-    plans, cls = info.plans, info.cls
-
-    def construct(**kwargs: Any) -> Any:
-        plan = plans.get(tuple(kwargs))
-        if plan is None:
-            plan = info.plan(tuple(kwargs))
-        if plan is _DIRECT:
-            return cls(**kwargs)
-        if type(plan) is Unfinished:
-            return plan
-        return plan(kwargs)
-
-    construct.__qualname__ = construct.__name__ = f"construct_{name}"
-    return construct
+    return _bind_constructor(
+        f"construct_{name}", info.plans, info.plan, info.cls, _DIRECT, Unfinished
+    )
 
 
 def _compile_constructor(

@@ -35,6 +35,15 @@ def _bind_make_class(
 def _bind_apply_migrations(
     module: ModuleType, /
 ) -> Callable[[str, Mapping[str, Any], int, int], dict[str, Any]]: ...
+def _bind_constructor(
+    name: str,
+    plans: dict[tuple[str, ...], Any],
+    make_plan: Callable[[tuple[str, ...]], Any],
+    cls: Callable[..., Any],
+    direct: object,
+    unfinished_type: type,
+    /,
+) -> Callable[..., Any]: ...
 def _extent() -> object: ...
 def _document_end(extent: object, buffer: bytes | bytearray, /) -> int: ...
 

@@ -5,6 +5,7 @@
 
 #include "py/cfunction.h"
 #include "decoder/apply_migrations.h"
+#include "decoder/constructor.h"
 #include "decoder/make_class.h"
 #include "ops.h"
 #include "py/process_state.h"
@@ -34,6 +35,8 @@ PyMethodDef kPrivateFunctions[] = {
     {"_bind_make_class", op_bind_make_class, METH_O, "_bind_make_class(module, /)\n--\n\n"},
     {"_bind_apply_migrations", op_bind_apply_migrations, METH_O,
      "_bind_apply_migrations(module, /)\n--\n\n"},
+    {"_bind_constructor", op_bind_constructor, METH_VARARGS,
+     "_bind_constructor(name, plans, make_plan, cls, direct, unfinished_type, /)\n--\n\n"},
     {"_extent", op_new_extent, METH_NOARGS, "_extent()\n--\n\n"},
     {"_document_end", KV_CFUNCTION(op_document_end), METH_FASTCALL,
      "_document_end(extent, buffer, /)\n--\n\n"},

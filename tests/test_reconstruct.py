@@ -307,7 +307,12 @@ def test_stored_subset_fills_defaults():
 )
 def test_unknown_stored_fields_are_kept_as_extra_state(cls, names, values):
     register(cls)
-    copy = make_class(cls.__name__, names)(**values)
+    construct = make_class(cls.__name__, names)
+    given = dict(values)
+    copy = construct(**given)
+    assert given == values  # the plan worked on a dict of its own
+    with pytest.raises(TypeError, match=r"0 positional arguments but 1 were given"):
+        construct(1, **values)
     known = set(cls.__dataclass_fields__)
     expected = {k: v for k, v in values.items() if k not in known}
     assert copy.__korvane_extra__ == expected
