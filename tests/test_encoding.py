@@ -258,19 +258,17 @@ def test_singleton_twice_becomes_a_reference(value, entry):
     assert dumps([value, value]) == document([LIST(1, 2), entry, REF(1)])
 
 
-def test_distinct_equal_strings_share_an_index_without_reference():
+@pytest.mark.parametrize(
+    "same_object, second_entry",
+    [(False, STR(0)), (True, REF(1))],
+    ids=["distinct equal strings share an index", "same object is a reference"],
+)
+def test_a_string_twice(same_object, second_entry):
     a = "".join(["ab", "cd"])
-    b = "".join(["a", "bcd"])
-    assert a == b and a is not b
+    b = a if same_object else "".join(["a", "bcd"])
+    assert a == b and (a is b) == same_object
     assert dumps([a, b]) == document(
-        strings=["abcd"], objects=[LIST(1, 2), STR(0), STR(0)]
-    )
-
-
-def test_same_string_object_twice_is_a_reference():
-    s = "".join(["ab", "cd"])
-    assert dumps([s, s]) == document(
-        strings=["abcd"], objects=[LIST(1, 2), STR(0), REF(1)]
+        strings=["abcd"], objects=[LIST(1, 2), STR(0), second_entry]
     )
 
 
