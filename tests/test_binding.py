@@ -76,6 +76,7 @@ class ValueIndex:
 @pytest.mark.parametrize(
     "call, message",
     [
+        # Missing arguments.
         (lambda: dumps(), "dumps() missing 1 required positional argument: 'obj'"),
         (
             lambda: dumps(protocol=5),
@@ -100,16 +101,7 @@ class ValueIndex:
             lambda: dump(file=io.BytesIO()),
             "dump() missing 1 required positional argument: 'obj'",
         ),
-    ],
-)
-def test_missing_arguments(call, message):
-    with raises_exactly(TypeError, message):
-        call()
-
-
-@pytest.mark.parametrize(
-    "call, message",
-    [
+        # Too many positional arguments.
         (
             lambda: loads(b"", b""),
             "loads() takes 1 positional arguments but 2 were given",
@@ -134,16 +126,7 @@ def test_missing_arguments(call, message):
             lambda: dump(1, 2, 3, obj=1),
             "dump() takes 2 positional arguments but 3 were given",
         ),
-    ],
-)
-def test_too_many_positional_arguments(call, message):
-    with raises_exactly(TypeError, message):
-        call()
-
-
-@pytest.mark.parametrize(
-    "call, message",
-    [
+        # Multiple values for one argument.
         (lambda: dumps(1, obj=1), "dumps() got multiple values for argument 'obj'"),
         (
             lambda: loads(b"", data=b""),
@@ -153,16 +136,7 @@ def test_too_many_positional_arguments(call, message):
         (lambda: dump(1, 2, obj=1), "dump() got multiple values for argument 'obj'"),
         (lambda: dump(1, 2, file=1), "dump() got multiple values for argument 'file'"),
         (lambda: dump(1, obj=1), "dump() got multiple values for argument 'obj'"),
-    ],
-)
-def test_multiple_values(call, message):
-    with raises_exactly(TypeError, message):
-        call()
-
-
-@pytest.mark.parametrize(
-    "call, message",
-    [
+        # Unexpected keywords.
         (
             lambda: loads(b"", protocol=5),
             "loads() got an unexpected keyword argument 'protocol'",
@@ -191,18 +165,16 @@ def test_multiple_values(call, message):
             lambda: dumps(1, obj=2, bogus=1),
             "dumps() got multiple values for argument 'obj'",
         ),
+        # A keyword that is not UTF-8 is shown as its str.
+        (
+            lambda: dumps(1, **{"\udc80": 1}),
+            "dumps() got an unexpected keyword argument '\udc80'",
+        ),
     ],
 )
-def test_unexpected_keyword(call, message):
+def test_binding_messages(call, message):
     with raises_exactly(TypeError, message):
         call()
-
-
-def test_unexpected_keyword_that_is_not_utf8_is_shown_as_its_str():
-    key = "\udc80"
-    with pytest.raises(TypeError) as excinfo:
-        dumps(1, **{key: 1})
-    assert str(excinfo.value) == f"dumps() got an unexpected keyword argument '{key}'"
 
 
 @pytest.mark.parametrize(
@@ -247,25 +219,54 @@ def test_dump_binds_obj_and_file_by_keyword():
 
 
 # ---------------------------------------------------------------------------
-# protocol
+# protocol and schema_version
 
 
-@pytest.mark.parametrize("value", [0, 5, 255, True, Indexable(7)])
-def test_protocol_in_range_is_accepted(value):
-    assert dumps([1], protocol=value) == dumps([1])
+@pytest.mark.parametrize(
+    "param, value",
+    [
+        ("protocol", 0),
+        ("protocol", 5),
+        ("protocol", 255),
+        ("protocol", True),
+        ("protocol", Indexable(7)),
+        ("schema_version", None),
+        ("schema_version", 0),
+        ("schema_version", 7),
+        ("schema_version", 2**32 - 1),
+        ("schema_version", Indexable(3)),
+    ],
+)
+def test_integer_argument_in_range_is_accepted(param, value):
+    assert dumps([1], **{param: value}) == dumps([1])
 
 
-@pytest.mark.parametrize("value", [256, -1, 2**40])
-def test_protocol_out_of_u8_range(value):
+@pytest.mark.parametrize(
+    "param, value",
+    [
+        ("protocol", 256),
+        ("protocol", -1),
+        ("protocol", 2**40),
+        ("schema_version", 2**32),
+        ("schema_version", 2**64 - 1),
+    ],
+)
+def test_integer_argument_past_its_width(param, value):
     with raises_exactly(
         OverflowError, "out of range integral type conversion attempted"
     ):
-        dumps(1, protocol=value)
+        dumps(1, **{param: value})
 
 
-def test_protocol_too_wide_for_c_long_keeps_interpreters_error():
+@pytest.mark.parametrize(
+    "param, value",
+    [("protocol", 2**70), ("schema_version", -1), ("schema_version", 2**64)],
+)
+def test_integer_argument_past_c_integers_keeps_interpreters_overflow(param, value):
     with pytest.raises(OverflowError) as excinfo:
-        dumps(1, protocol=2**70)
+        dumps(1, **{param: value})
+    assert type(excinfo.value) is OverflowError
+    assert str(excinfo.value)
     assert not str(excinfo.value).startswith("argument")
 
 
@@ -274,37 +275,6 @@ def test_protocol_wrong_type_gets_argument_prefix(value):
     message = "argument 'protocol': " + index_error_message(value)
     with raises_exactly(TypeError, message):
         dumps(1, protocol=value)
-
-
-# ---------------------------------------------------------------------------
-# schema_version
-
-
-@pytest.mark.parametrize("value", [None, 0, 7, 2**32 - 1, Indexable(3)])
-def test_schema_version_accepted(value):
-    assert dumps([1], schema_version=value) == dumps([1])
-
-
-def test_schema_version_negative_is_interpreters_overflow_without_prefix():
-    with pytest.raises(OverflowError) as excinfo:
-        dumps(1, schema_version=-1)
-    assert type(excinfo.value) is OverflowError
-    assert str(excinfo.value)
-    assert not str(excinfo.value).startswith("argument")
-
-
-def test_schema_version_past_64_bits_is_interpreters_overflow():
-    with pytest.raises(OverflowError) as excinfo:
-        dumps(1, schema_version=2**64)
-    assert not str(excinfo.value).startswith("argument")
-
-
-@pytest.mark.parametrize("value", [2**32, 2**64 - 1])
-def test_schema_version_past_32_bits(value):
-    with raises_exactly(
-        OverflowError, "out of range integral type conversion attempted"
-    ):
-        dumps(1, schema_version=value)
 
 
 @pytest.mark.parametrize("value", ["7", 1.5, b"7", [7]])
@@ -329,15 +299,17 @@ def test_wrapped_type_error_keeps_the_cause(param):
 
 
 @pytest.mark.parametrize("param", ["protocol", "schema_version"])
-def test_type_error_subclass_is_not_wrapped(param):
-    with raises_exactly(MyTypeError, "subclass refused"):
-        dumps(1, **{param: SubclassIndex()})
-
-
-@pytest.mark.parametrize("param", ["protocol", "schema_version"])
-def test_other_exceptions_from_index_pass_unchanged(param):
-    with raises_exactly(ValueError, "not today"):
-        dumps(1, **{param: ValueIndex()})
+@pytest.mark.parametrize(
+    "index, exc_type, message",
+    [
+        # A TypeError subclass is not wrapped.
+        (SubclassIndex(), MyTypeError, "subclass refused"),
+        (ValueIndex(), ValueError, "not today"),
+    ],
+)
+def test_other_exceptions_from_index_pass_unchanged(param, index, exc_type, message):
+    with raises_exactly(exc_type, message):
+        dumps(1, **{param: index})
 
 
 # ---------------------------------------------------------------------------
@@ -484,20 +456,35 @@ def test_load_accepts_bytes_subclass_from_read():
     assert load(ReaderOf(BytesSub(dumps("x")))) == "x"
 
 
-def test_load_without_read_raises_attribute_error():
+class FailingFile:
+    def __init__(self, err):
+        self.err = err
+
+    def read(self):
+        raise self.err
+
+    def write(self, data):
+        raise self.err
+
+
+FILE_CALLS = {"load": load, "dump": lambda f: dump(1, f)}
+
+
+@pytest.mark.parametrize("call", FILE_CALLS.values(), ids=FILE_CALLS.keys())
+def test_file_without_read_or_write_raises_attribute_error(call):
     with pytest.raises(AttributeError):
-        load(object())
+        call(object())
 
 
-def test_load_passes_read_error_unchanged():
-    err = OSError("disk on fire")
-
-    class Failing:
-        def read(self):
-            raise err
-
+@pytest.mark.parametrize(
+    "call, message",
+    [(FILE_CALLS["load"], "disk on fire"), (FILE_CALLS["dump"], "full")],
+    ids=FILE_CALLS.keys(),
+)
+def test_read_or_write_error_passes_unchanged(call, message):
+    err = OSError(message)
     with pytest.raises(OSError) as excinfo:
-        load(Failing())
+        call(FailingFile(err))
     assert excinfo.value is err
 
 
@@ -528,23 +515,6 @@ def test_dump_refuses_a_short_write_after_one_call():
     with pytest.raises(OSError, match="took 1 of the"):
         dump(list(range(100)), f)
     assert f.calls == 1
-
-
-def test_dump_without_write_raises_attribute_error():
-    with pytest.raises(AttributeError):
-        dump(1, object())
-
-
-def test_dump_passes_write_error_unchanged():
-    err = OSError("full")
-
-    class Failing:
-        def write(self, data):
-            raise err
-
-    with pytest.raises(OSError) as excinfo:
-        dump(1, Failing())
-    assert excinfo.value is err
 
 
 def test_dump_does_not_touch_file_when_encoding_fails():

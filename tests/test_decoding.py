@@ -137,6 +137,12 @@ def test_trailing_bytes_are_ignored(trailer):
         (u32(2) + u32(0) + u32(2) + b"a", "Invalid data: string data truncated"),
         (u32(0), "Invalid data: no type count"),
         (u32(1) + u32(1) + b"a" + b"\x00\x00", "Invalid data: no type count"),
+        # A UTF-8 fault is reported before a later truncation.
+        (
+            u32(3) + u32(1) + b"\xff" + u32(9) + b"short",
+            "Invalid UTF-8 in string table: "
+            "invalid utf-8 sequence of 1 bytes from index 0",
+        ),
     ],
 )
 def test_string_table_truncations(after_header, message):
@@ -218,15 +224,6 @@ def test_texts_load_exactly_when_they_are_utf8(raw):
             loads(data)
     else:
         assert loads(data) == [text, text]
-
-
-def test_utf8_fault_is_reported_before_a_later_truncation():
-    data = STRINGS_START + u32(3) + u32(1) + b"\xff" + u32(9) + b"short"
-    fails_both(
-        data,
-        ValueError,
-        "Invalid UTF-8 in string table: invalid utf-8 sequence of 1 bytes from index 0",
-    )
 
 
 @pytest.mark.parametrize("text", ["", "plain", "é€😀", "\x00nul", "\U0010ffff"])
@@ -483,31 +480,19 @@ def test_nan_and_negative_zero_bits_survive_decoding():
     assert struct.pack("<d", back[1]) == struct.pack("<d", -0.0)
 
 
-def test_dict_order_is_the_stored_pair_order():
-    back = loads(
-        document(
-            [
-                DICT((1, 2), (3, 4), (5, 6)),
-                STR(0),
-                INT(1),
-                STR(1),
-                INT(2),
-                STR(2),
-                INT(3),
-            ],
-            strings=["c", "a", "b"],
-        )
-    )
-    assert list(back.items()) == [("c", 1), ("a", 2), ("b", 3)]
-
-
-def test_dict_duplicate_keys_keep_later_value_at_first_position():
-    data = document(
-        [DICT((1, 2), (3, 4), (5, 6)), STR(0), INT(1), STR(1), INT(2), STR(0), INT(3)],
-        strings=["a", "b"],
-    )
-    back = load_both(data)
-    assert list(back.items()) == [("a", 3), ("b", 2)]
+@pytest.mark.parametrize(
+    "third_key, strings, items",
+    [
+        # The stored pair order.
+        (2, ["c", "a", "b"], [("c", 1), ("a", 2), ("b", 3)]),
+        # A duplicate key keeps the later value at the first position.
+        (0, ["a", "b"], [("a", 3), ("b", 2)]),
+    ],
+)
+def test_dict_items_follow_the_stored_pairs(third_key, strings, items):
+    pairs = [STR(0), INT(1), STR(1), INT(2), STR(third_key), INT(3)]
+    data = document([DICT((1, 2), (3, 4), (5, 6)), *pairs], strings=strings)
+    assert list(load_both(data).items()) == items
 
 
 @pytest.mark.parametrize("tag_entry", [SET, FROZENSET])
@@ -572,14 +557,6 @@ def test_unreachable_broken_entries_are_never_built():
     assert load_both(data) == [1]
 
 
-def test_unreachable_dataclass_with_bad_type_id_loads_without_allowlist(
-    make_class_calls,
-):
-    data = document([INT(3), DATACLASS(9, 0)])
-    assert load_both(data) == 3
-    assert make_class_calls == []
-
-
 # ---------------------------------------------------------------------------
 # Reconstruction: sharing and cycles.
 
@@ -606,15 +583,13 @@ def test_reference_chains_lead_to_one_object():
     assert back[0] is back[1] is back[2]
 
 
-def test_str_entry_named_twice_is_one_object():
-    s = "".join(["long ", "text"])
-    back = loads(document([LIST(1, 1, 2), STR(0), REF(1)], strings=[s]))
-    assert back == [s, s, s]
-    assert back[0] is back[1] is back[2]
-
-
-def test_shared_scalars_are_one_object():
-    back = loads(document([LIST(1, 1, 2), INT(10**12), REF(1)]))
+@pytest.mark.parametrize(
+    "entry, strings, value",
+    [(STR(0), ["long text"], "long text"), (INT(10**12), [], 10**12)],
+)
+def test_scalar_entry_named_twice_is_one_object(entry, strings, value):
+    back = loads(document([LIST(1, 1, 2), entry, REF(1)], strings=strings))
+    assert back == [value] * 3
     assert back[0] is back[1] is back[2]
 
 
@@ -678,23 +653,6 @@ def test_plain_values_round_trip(roundtrip, value):
 
 # ---------------------------------------------------------------------------
 # Faults mended: loops, depth and tuples reached from inside themselves.
-
-
-@pytest.mark.parametrize(
-    "entries",
-    [
-        [REF(0)],
-        [REF(1), REF(0)],
-        [LIST(1), REF(2), REF(1)],
-        [LIST(1), REF(2), REF(3), REF(1)],
-        [DICT((1, 2)), STR(0), REF(2)],
-    ],
-)
-def test_reference_loops_are_rejected(entries):
-    for call in (lambda d: loads(d), lambda d: load(io.BytesIO(d))):
-        with pytest.raises(ValueError) as excinfo:
-            call(document(entries, strings=["k"]))
-        assert str(excinfo.value)
 
 
 DEEP_KINDS = ["list", "tuple", "dict", "set", "frozenset"]
@@ -827,37 +785,41 @@ def test_tuple_finished_before_a_later_reference_is_shared():
 
 
 @pytest.mark.parametrize(
-    "entries",
+    "entries, strings",
     [
+        # Reference loops.
+        ([REF(0)], ["k"]),
+        ([REF(1), REF(0)], ["k"]),
+        ([LIST(1), REF(2), REF(1)], ["k"]),
+        ([LIST(1), REF(2), REF(3), REF(1)], ["k"]),
+        ([DICT((1, 2)), STR(0), REF(2)], ["k"]),
         # tuple -> set -> the tuple
-        [TUPLE(1), SET(2), REF(0)],
+        ([TUPLE(1), SET(2), REF(0)], []),
         # tuple -> dict key -> the tuple
-        [TUPLE(1), DICT((2, 3)), REF(0), NONE],
+        ([TUPLE(1), DICT((2, 3)), REF(0), NONE], []),
         # tuple -> frozenset -> the tuple
-        [TUPLE(1), FROZENSET(2), REF(0)],
+        ([TUPLE(1), FROZENSET(2), REF(0)], []),
         # frozenset -> tuple -> the frozenset
-        [FROZENSET(1), TUPLE(2), REF(0)],
+        ([FROZENSET(1), TUPLE(2), REF(0)], []),
         # tuple directly inside itself
-        [TUPLE(0)],
-        [TUPLE(1), REF(0)],
+        ([TUPLE(0)], []),
+        ([TUPLE(1), REF(0)], []),
         # tuple inside a tuple inside the first one
-        [TUPLE(1), TUPLE(2), REF(0)],
+        ([TUPLE(1), TUPLE(2), REF(0)], []),
         # reached from below a list, through a set element
-        [LIST(1), TUPLE(2), SET(3), REF(1)],
+        ([LIST(1), TUPLE(2), SET(3), REF(1)], []),
+        # tuple -> list -> dict key -> tuple: the key cannot be the
+        # unfinished tuple.
+        ([TUPLE(1), LIST(2), DICT((3, 4)), REF(0), NONE], []),
     ],
 )
-def test_tuple_or_frozenset_reached_from_inside_itself_is_rejected(entries):
+def test_loops_and_hashables_reached_from_inside_themselves_are_rejected(
+    entries, strings
+):
     for call in (lambda d: loads(d), lambda d: load(io.BytesIO(d))):
         with pytest.raises(ValueError) as excinfo:
-            call(document(entries))
+            call(document(entries, strings=strings))
         assert str(excinfo.value)
-
-
-def test_tuple_inside_itself_through_list_then_set_key_is_rejected():
-    # tuple -> list -> dict key -> tuple: the key cannot be the unfinished tuple.
-    entries = [TUPLE(1), LIST(2), DICT((3, 4)), REF(0), NONE]
-    with pytest.raises(ValueError):
-        loads(document(entries))
 
 
 # ---------------------------------------------------------------------------
@@ -982,56 +944,79 @@ def test_duplicate_type_names_keep_the_first_entry(make_class_calls):
     )
 
 
-def test_invalid_type_id_without_allowlist(make_class_calls):
-    data = document(
-        [LIST(1), DATACLASS(1, 2), INT(1)], strings=POINT_STRINGS, types=POINT_TYPES
-    )
-    fails_both(data, ValueError, "Invalid type_id: 1")
+# The string and type tables of the documents below.
+GATE_TABLES = {
+    "none": ([], []),
+    "P": (POINT_STRINGS, POINT_TYPES),
+    "AB": (["A", "B"], [(0, 0, []), (1, 0, [])]),
+}
+
+
+def not_allowed(name):
+    return TypeError(f"Type '{name}' is not in the allowlist")
+
+
+@pytest.mark.parametrize(
+    "tables, entries, allowlist, error",
+    [
+        # Without an allowlist a type id past the table is invalid; with one
+        # it is unknown.
+        (
+            "P",
+            [LIST(1), DATACLASS(1, 2), INT(1)],
+            None,
+            ValueError("Invalid type_id: 1"),
+        ),
+        (
+            "P",
+            [LIST(1), DATACLASS(7, 2), INT(1)],
+            {"Point"},
+            ValueError("Unknown type_id: 7"),
+        ),
+        # Unreachable entries are checked by the gate too.
+        (
+            "P",
+            [INT(1), DATACLASS(0xFFFF)],
+            {"Point"},
+            ValueError("Unknown type_id: 65535"),
+        ),
+        # Names not in the set are refused.
+        ("P", [INT(1), DATACLASS(0, 0, 0)], set(), not_allowed("Point")),
+        ("P", [INT(1), DATACLASS(0, 0, 0)], {"point", "Point "}, not_allowed("Point")),
+        # The first failing entry in table order decides.
+        ("AB", [LIST(2, 1), DATACLASS(1), DATACLASS(0)], {"X"}, not_allowed("B")),
+        ("AB", [LIST(2, 1), DATACLASS(1), DATACLASS(0)], {"B"}, not_allowed("A")),
+        (
+            "AB",
+            [LIST(), DATACLASS(0), DATACLASS(5), DATACLASS(1)],
+            {"A"},
+            ValueError("Unknown type_id: 5"),
+        ),
+        # The gate runs after the whole document is read.
+        ("P", [DATACLASS(0), bytes([0x0F])], set(), ValueError("Unknown tag: 0x0F")),
+    ],
+)
+def test_type_gate_refusals(make_class_calls, tables, entries, allowlist, error):
+    data = document(entries, *GATE_TABLES[tables])
+    fails_both(data, type(error), str(error), allowlist=allowlist)
     assert make_class_calls == []
 
 
-def test_unknown_type_id_with_allowlist(make_class_calls):
-    data = document(
-        [LIST(1), DATACLASS(7, 2), INT(1)], strings=POINT_STRINGS, types=POINT_TYPES
-    )
-    fails_both(data, ValueError, "Unknown type_id: 7", allowlist={"Point"})
-    # Unreachable entries are checked by the gate too.
-    data = document(
-        [INT(1), DATACLASS(0xFFFF)], strings=POINT_STRINGS, types=POINT_TYPES
-    )
-    fails_both(data, ValueError, "Unknown type_id: 65535", allowlist={"Point"})
-    assert load_both(data) == 1
-    assert make_class_calls == []
-
-
-def test_allowlist_gate_rejects_names_not_in_the_set(make_class_calls):
-    data = document(
-        [INT(1), DATACLASS(0, 0, 0)], strings=POINT_STRINGS, types=POINT_TYPES
-    )
-    fails_both(data, TypeError, "Type 'Point' is not in the allowlist", allowlist=set())
-    fails_both(
-        data,
-        TypeError,
-        "Type 'Point' is not in the allowlist",
-        allowlist={"point", "Point "},
-    )
-    assert make_class_calls == []
-    assert load_both(data, allowlist={"Point"}) == 1
-    assert load_both(data) == 1
-
-
-def test_allowlist_first_failing_entry_in_table_order_decides(make_class_calls):
-    strings = ["A", "B"]
-    types = [(0, 0, []), (1, 0, [])]
-    data = document(
-        [LIST(2, 1), DATACLASS(1), DATACLASS(0)], strings=strings, types=types
-    )
-    fails_both(data, TypeError, "Type 'B' is not in the allowlist", allowlist={"X"})
-    fails_both(data, TypeError, "Type 'A' is not in the allowlist", allowlist={"B"})
-    data = document(
-        [LIST(), DATACLASS(0), DATACLASS(5), DATACLASS(1)], strings=strings, types=types
-    )
-    fails_both(data, ValueError, "Unknown type_id: 5", allowlist={"A"})
+@pytest.mark.parametrize(
+    "tables, entries, allowlist, value",
+    [
+        # An unreachable entry with a bad type id loads without an allowlist.
+        ("none", [INT(3), DATACLASS(9, 0)], None, 3),
+        ("P", [INT(1), DATACLASS(0xFFFF)], None, 1),
+        ("P", [INT(1), DATACLASS(0, 0, 0)], None, 1),
+        ("P", [INT(1), DATACLASS(0, 0, 0)], {"Point"}, 1),
+    ],
+)
+def test_unreachable_dataclass_entries_are_never_built(
+    make_class_calls, tables, entries, allowlist, value
+):
+    data = document(entries, *GATE_TABLES[tables])
+    assert load_both(data, allowlist=allowlist) == value
     assert make_class_calls == []
 
 
@@ -1062,13 +1047,6 @@ def test_allowlist_membership_error_passes_unchanged(make_class_calls):
     with raises_exactly(ZeroDivisionError, "compared"):
         loads(data, allowlist={Clash()})
     assert make_class_calls == []
-
-
-def test_allowlist_runs_after_the_whole_document_is_read(make_class_calls):
-    data = document(
-        [DATACLASS(0), bytes([0x0F])], strings=POINT_STRINGS, types=POINT_TYPES
-    )
-    fails_both(data, ValueError, "Unknown tag: 0x0F", allowlist=set())
 
 
 # ---------------------------------------------------------------------------

@@ -258,19 +258,17 @@ def test_singleton_twice_becomes_a_reference(value, entry):
     assert dumps([value, value]) == document([LIST(1, 2), entry, REF(1)])
 
 
-def test_distinct_equal_strings_share_an_index_without_reference():
+@pytest.mark.parametrize(
+    "same_object, second_entry",
+    [(False, STR(0)), (True, REF(1))],
+    ids=["distinct equal strings share an index", "same object is a reference"],
+)
+def test_a_string_twice(same_object, second_entry):
     a = "".join(["ab", "cd"])
-    b = "".join(["a", "bcd"])
-    assert a == b and a is not b
+    b = a if same_object else "".join(["a", "bcd"])
+    assert a == b and (a is b) == same_object
     assert dumps([a, b]) == document(
-        strings=["abcd"], objects=[LIST(1, 2), STR(0), STR(0)]
-    )
-
-
-def test_same_string_object_twice_is_a_reference():
-    s = "".join(["ab", "cd"])
-    assert dumps([s, s]) == document(
-        strings=["abcd"], objects=[LIST(1, 2), STR(0), REF(1)]
+        strings=["abcd"], objects=[LIST(1, 2), STR(0), second_entry]
     )
 
 
@@ -315,7 +313,12 @@ def test_type_names_added_type_by_type():
     assert dumps(value) == expected
 
 
-def test_two_instances_share_one_type_entry():
+@pytest.mark.parametrize(
+    "first_class",
+    [Point, dataclasses.make_dataclass("Point", [("x", int), ("y", int)])],
+    ids=["same class", "same bare name and fields"],
+)
+def test_two_instances_share_one_type_entry(first_class):
     expected = document(
         strings=["Point", "x", "y"],
         types=[(0, 0, [1, 2])],
@@ -329,7 +332,7 @@ def test_two_instances_share_one_type_entry():
             INT(4),
         ],
     )
-    assert dumps([Point(1, 2), Point(3, 4)]) == expected
+    assert dumps([first_class(1, 2), Point(3, 4)]) == expected
 
 
 def test_same_instance_twice_is_a_reference():
@@ -418,14 +421,12 @@ def test_lookalike_names_take_the_builtin_branch_and_fail(value, message):
         dumps(value)
 
 
-def test_lookalike_int_without_index_fails_with_type_error():
+@pytest.mark.parametrize("name", ["int", "str", "float"])
+def test_lookalike_scalar_that_cannot_convert_fails_with_type_error(name):
+    # An int without __index__, a str that is not a str, a float without
+    # __float__.
     with pytest.raises(TypeError):
-        dumps(_named("int")())
-
-
-def test_lookalike_str_that_is_not_a_str_fails_with_type_error():
-    with pytest.raises(TypeError):
-        dumps(_named("str")())
+        dumps(_named(name)())
 
 
 @pytest.mark.parametrize(
@@ -517,16 +518,6 @@ def test_schema_version_of_a_class(ns, version):
     assert _version_of(_versioned(ns)) == version
 
 
-def test_schema_version_lookup_failure_falls_back_to_legacy_name():
-    def failing(self):
-        raise AttributeError("not here")
-
-    cls = _versioned(
-        {"__korvane_version__": property(failing), "__meridel_version__": 4}
-    )
-    assert _version_of(cls) == 4
-
-
 def _raising(exc):
     def get(self):
         raise exc
@@ -537,7 +528,15 @@ def _raising(exc):
 @pytest.mark.parametrize(
     "ns, version",
     [
-        # Any failure of the first lookup, not only AttributeError, falls back.
+        # A failed lookup of the current name falls back to the legacy one,
+        # whatever the failure.
+        (
+            {
+                "__korvane_version__": _raising(AttributeError("not here")),
+                "__meridel_version__": 4,
+            },
+            4,
+        ),
         ({"__korvane_version__": _raising(KeyError("k")), "__meridel_version__": 5}, 5),
         ({"__korvane_version__": _raising(KeyError("k"))}, 0),
         ({"__getattr__": lambda self, name: 8}, 8),
@@ -550,41 +549,74 @@ def _raising(exc):
             },
             7,
         ),
+        # An attribute of the instance counts too.
+        ({"__post_init__": lambda self: setattr(self, "__korvane_version__", 6)}, 6),
     ],
 )
 def test_schema_version_through_dynamic_lookup(ns, version):
     assert _version_of(_versioned(ns)) == version
 
 
-def test_schema_version_from_instance_attribute():
-    cls = _versioned(
-        {"__post_init__": lambda self: setattr(self, "__korvane_version__", 6)}
-    )
-    assert _version_of(cls) == 6
+@dataclass
+class Tagged:
+    kind: ClassVar[str] = "k"
+    n: int = 0
 
 
-def test_schema_version_written_in_the_type_table():
-    cls = _versioned({"__korvane_version__": 0x01020304})
-    expected = document(
-        strings=["V", "a"],
-        types=[(0, 0x01020304, [1])],
-        objects=[DATACLASS(0, 1), INT(1)],
-    )
-    assert dumps(cls(a=1)) == expected
+@dataclass
+class Defaults:
+    a: int = 7
 
 
-def test_class_variables_count_as_fields():
-    @dataclass
-    class Tagged:
-        kind: ClassVar[str] = "k"
-        n: int = 0
+@dataclass
+class Empty:
+    pass
 
-    expected = document(
-        strings=["k", "Tagged", "kind", "n"],
-        types=[(1, 0, [2, 3])],
-        objects=[DATACLASS(0, 1, 2), STR(0), INT(5)],
-    )
-    assert dumps(Tagged(5)) == expected
+
+@dataclass(slots=True, frozen=True)
+class S:
+    a: int
+
+
+@pytest.mark.parametrize(
+    "value, strings, types, objects",
+    [
+        pytest.param(
+            _versioned({"__korvane_version__": 0x01020304})(a=1),
+            ["V", "a"],
+            [(0, 0x01020304, [1])],
+            [DATACLASS(0, 1), INT(1)],
+            id="schema version in the type table",
+        ),
+        pytest.param(
+            Tagged(5),
+            ["k", "Tagged", "kind", "n"],
+            [(1, 0, [2, 3])],
+            [DATACLASS(0, 1, 2), STR(0), INT(5)],
+            id="class variables count as fields",
+        ),
+        pytest.param(
+            # The class object itself, captured through its metaclass name.
+            Defaults,
+            ["type", "a"],
+            [(0, 0, [1])],
+            [DATACLASS(0, 1), INT(7)],
+            id="class object",
+        ),
+        pytest.param(
+            Empty(), ["Empty"], [(0, 0, [])], [DATACLASS(0)], id="without fields"
+        ),
+        pytest.param(
+            S(1),
+            ["S", "a"],
+            [(0, 0, [1])],
+            [DATACLASS(0, 1), INT(1)],
+            id="slotted and frozen",
+        ),
+    ],
+)
+def test_dataclass_shapes(value, strings, types, objects):
+    assert dumps(value) == document(objects, strings=strings, types=types)
 
 
 def test_deleted_field_attribute_raises_attribute_error():
@@ -664,45 +696,6 @@ def test_many_dataclass_types_in_one_document():
         objects=objects,
     )
     assert dumps(values) == expected
-
-
-def test_dataclass_class_object_is_captured_through_its_metaclass_name():
-    @dataclass
-    class Defaults:
-        a: int = 7
-
-    expected = document(
-        strings=["type", "a"], types=[(0, 0, [1])], objects=[DATACLASS(0, 1), INT(7)]
-    )
-    assert dumps(Defaults) == expected
-
-
-def test_dataclass_without_fields():
-    @dataclass
-    class Empty:
-        pass
-
-    assert dumps(Empty()) == document(
-        strings=["Empty"], types=[(0, 0, [])], objects=[DATACLASS(0)]
-    )
-
-
-def test_same_bare_name_with_identical_fields_shares_one_entry():
-    first = dataclasses.make_dataclass("Point", [("x", int), ("y", int)])
-    expected = document(
-        strings=["Point", "x", "y"],
-        types=[(0, 0, [1, 2])],
-        objects=[
-            LIST(1, 4),
-            DATACLASS(0, 2, 3),
-            INT(1),
-            INT(2),
-            DATACLASS(0, 5, 6),
-            INT(3),
-            INT(4),
-        ],
-    )
-    assert dumps([first(1, 2), Point(3, 4)]) == expected
 
 
 @pytest.mark.parametrize(
@@ -1123,16 +1116,6 @@ def test_true_and_one_are_not_confused():
     )
 
 
-def test_slotted_frozen_dataclass():
-    @dataclass(slots=True, frozen=True)
-    class S:
-        a: int
-
-    assert dumps(S(1)) == document(
-        strings=["S", "a"], types=[(0, 0, [1])], objects=[DATACLASS(0, 1), INT(1)]
-    )
-
-
 def test_nested_call_during_capture_has_its_own_state():
     class Hook:
         __dataclass_fields__ = {"x": None}
@@ -1211,21 +1194,28 @@ def _with_type_name(name_getter):
 
 def test_type_name_comes_from_attribute_lookup():
     assert dumps(_with_type_name(lambda cls: "NoneType")) == NONE_DOCUMENT
-    with raises_exactly(TypeError, "Unsupported type: Fancy"):
-        dumps(_with_type_name(lambda cls: "Fancy"))
 
 
-def test_type_name_lookup_failure_passes_up():
-    def failing(cls):
-        raise LookupError("no name")
-
-    with raises_exactly(LookupError, "no name"):
-        dumps([1, _with_type_name(failing)])
+def _no_name(cls):
+    raise LookupError("no name")
 
 
-def test_type_name_must_be_a_str():
-    with raises_exactly(TypeError, "'int' object cannot be converted to 'PyString'"):
-        dumps(_with_type_name(lambda cls: 5))
+@pytest.mark.parametrize(
+    "name_getter, exc_type, message",
+    [
+        (lambda cls: "Fancy", TypeError, "Unsupported type: Fancy"),
+        # A failed lookup passes up unchanged.
+        (_no_name, LookupError, "no name"),
+        # The name must be a str.
+        (lambda cls: 5, TypeError, "'int' object cannot be converted to 'PyString'"),
+    ],
+)
+def test_type_name_that_is_unusable(name_getter, exc_type, message):
+    value = _with_type_name(name_getter)
+    with raises_exactly(exc_type, message):
+        dumps(value)
+    with raises_exactly(exc_type, message):
+        dumps([1, value])
 
 
 def test_is_dataclass_is_asked_at_every_visit(monkeypatch):
@@ -1329,11 +1319,6 @@ def test_dataclass_fields_mapping_must_be_a_dict_of_str(fields, message):
     cls = type("Odd", (), {"__dataclass_fields__": fields, "x": 1})
     with raises_exactly(TypeError, message):
         dumps(cls())
-
-
-def test_float_lookalike_without_float_fails_with_type_error():
-    with pytest.raises(TypeError):
-        dumps(_named("float")())
 
 
 def Wide(count):
