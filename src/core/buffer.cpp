@@ -35,8 +35,17 @@ ByteBuffer SpareBuffer::take(SpareSlot slot) noexcept {
 
 void SpareBuffer::give(ByteBuffer&& buffer, SpareSlot slot) noexcept {
   ByteBuffer& spare = t_spare[static_cast<size_t>(slot)];
-  if (buffer.capacity() <= kMaxSpare && buffer.capacity() > spare.capacity())
-    spare = std::move(buffer);
+  if (buffer.capacity() > limit(slot) || buffer.capacity() <= spare.capacity()) return;
+  if (buffer.capacity() > kMaxSpare) buffer.mark_free();
+  spare = std::move(buffer);
+}
+
+void ByteBuffer::mark_free() noexcept {
+#ifdef MADV_FREE
+  const uintptr_t first = (reinterpret_cast<uintptr_t>(data_) + kPage - 1) & ~(kPage - 1);
+  const uintptr_t last = reinterpret_cast<uintptr_t>(data_ + cap_) & ~(kPage - 1);
+  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_FREE);
+#endif
 }
 
 }  // namespace korvane

@@ -72,6 +72,10 @@ class ByteBuffer {
   // the copy would otherwise double the memory in use.
   void discard(size_t from, size_t to) noexcept;
 
+  // Lets the kernel take the block's whole pages back when memory is tight;
+  // until it does they stay mapped. Their bytes are then unspecified.
+  void mark_free() noexcept;
+
   // Gives back the last `n` bytes (set aside by `extend` and left unused).
   void drop_back(size_t n) noexcept { size_ -= n; }
 
@@ -114,13 +118,22 @@ class ByteBuffer {
 // Spare buffers, a few per thread, one per use. A large block freed at the
 // end of a call makes glibc trim the heap, and the next call faults the same
 // pages in again (about a microsecond a page); keeping the blocks warm for
-// the next call avoids that. Only blocks up to kMaxSpare are kept, so a
-// thread holds little memory.
+// the next call avoids that. Blocks up to kMaxSpare are kept as they are.
+// The object table's block is kept up to kMaxWarm; above kMaxSpare its pages
+// are marked free (MADV_FREE) when it is given back: they stay mapped and
+// warm, so the next call writes them without a fault, but the kernel may
+// take them whenever memory is tight, and a page it took reads as zero and
+// costs one fault again.
 enum class SpareSlot : uint8_t { Objects, StringArena, StringSpans, StringIndex, Count };
 
 class SpareBuffer {
  public:
   static constexpr size_t kMaxSpare = size_t{4} << 20;
+  static constexpr size_t kMaxWarm = size_t{64} << 20;
+  // The largest block `slot` keeps between calls.
+  static constexpr size_t limit(SpareSlot slot) noexcept {
+    return slot == SpareSlot::Objects ? kMaxWarm : kMaxSpare;
+  }
   // The spare of `slot`, emptied, or a fresh buffer.
   static ByteBuffer take(SpareSlot slot = SpareSlot::Objects) noexcept;
   // Keeps `buffer` as the spare of `slot` when it is small enough.

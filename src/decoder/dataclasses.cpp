@@ -1,10 +1,15 @@
 // src/decoder/dataclasses.cpp: Dataclass entries: their fields are built
 // first, then the class resolution makes the instance.
+#include <algorithm>
 #include <string>
 
 #include "decoder/engine.h"
 
 namespace korvane::decoder {
+
+namespace {
+constexpr uint32_t kFieldsAtOnce = 16;
+}  // namespace
 
 PyResult<Ok> Decoder::check_no_stand_ins() const {
   if (pending_ == 0) return Ok();
@@ -30,8 +35,9 @@ PyResult<Ok> Decoder::build_fields(uint32_t n, const GraphNode& node, std::vecto
   open_since_[n] = opened_ + 1;
   DepthGuard guard;
   if (!guard.enter(stack_floor_, kWhere)) return PyError::fetch();
-  // Grown as the fields come, so an unfinished build holds no more than
-  // the values it has.
+  // Room for a usual class at once; past that grown as the fields come, so
+  // an unfinished build holds no more than the values it has.
+  values.reserve(std::min<uint32_t>(node.count, kFieldsAtOnce));
   for (uint32_t i = 0; i < node.count; ++i) {
     KV_ASSIGN_OR_RETURN(Ref value, final_child(node.child(i)));
     values.push_back(std::move(value));

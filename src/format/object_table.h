@@ -41,7 +41,7 @@ class ObjectTable {
   // A table too large to be kept warm for the next call gives their pages
   // back, so that it and the document are not both whole in memory.
   void copied_out(size_t end) noexcept {
-    if (objects_.capacity() > SpareBuffer::kMaxSpare) objects_.discard(0, end);
+    if (objects_.capacity() > SpareBuffer::limit(SpareSlot::Objects)) objects_.discard(0, end);
   }
 
   // Scalars and references: append a filled entry and give its number.
