@@ -60,18 +60,6 @@ Ref cached_plan(PyObject* globals, PyObject* const* args) {
   return plan ? Ref::borrow(plan) : Ref();
 }
 
-// globals[name](*args): one of the module's Python helpers.
-Ref call_helper(PyObject* globals, PyObject* name, PyObject* const* args, Py_ssize_t count) {
-  PyObject* helper = PyDict_GetItemWithError(globals, name);  // borrowed
-  if (!helper) {
-    if (!PyErr_Occurred())
-      PyErr_Format(PyExc_AttributeError, "korvane.migrations has no %U", name);
-    return Ref();
-  }
-  Ref held = Ref::borrow(helper);
-  return call_function(held.get(), args, count);
-}
-
 bool stamp(PyObject* data, PyObject* version) {
   return PyDict_SetItem(data, g_state.str_korvane_version, version) == 0 &&
          PyDict_SetItem(data, g_state.str_meridel_version, version) == 0;
@@ -99,7 +87,7 @@ int has_required(PyObject* data, PyObject* required) {
 
 // A step raised: an ordinary exception gets the module's note saying where,
 // as the Python implementation's `except Exception` does.
-void note_failure(PyObject* globals, PyObject* name, PyObject* step_item) {
+void note_failure(PyObject* module, PyObject* name, PyObject* step_item) {
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return;
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
@@ -107,7 +95,7 @@ void note_failure(PyObject* globals, PyObject* name, PyObject* step_item) {
   if (traceback) PyException_SetTraceback(value, traceback);
   PyObject* const args[] = {value, name, PyTuple_GetItem(step_item, 0),
                             PyTuple_GetItem(step_item, 1)};
-  Ref noted = call_helper(globals, g_state.str_note_failure, args, 4);
+  Ref noted = call_module_function(module, g_state.str_note_failure, args, 4);
   if (!noted) {  // the note's own error stands
     Py_XDECREF(type);
     Py_XDECREF(value);
@@ -117,7 +105,7 @@ void note_failure(PyObject* globals, PyObject* name, PyObject* step_item) {
   PyErr_Restore(type, value, traceback);
 }
 
-Ref run_plan(PyObject* globals, PyObject* name, PyObject* mapping, const Plan& plan) {
+Ref run_plan(PyObject* module, PyObject* name, PyObject* mapping, const Plan& plan) {
   Ref data = Ref::steal(PyDict_Copy(mapping));
   if (!data || !stamp(data.get(), plan.stored)) return Ref();
   const Py_ssize_t steps = PyList_Size(plan.path);
@@ -126,14 +114,14 @@ Ref run_plan(PyObject* globals, PyObject* name, PyObject* mapping, const Plan& p
     PyObject* step_args[] = {data.get()};
     Ref result = call_function(PyTuple_GetItem(item.get(), 2), step_args, 1);
     if (!result) {
-      note_failure(globals, name, item.get());
+      note_failure(module, name, item.get());
       return Ref();
     }
     if (result.get() != data.get() || !all_keys_str(data.get())) {
       PyObject* const args[] = {name,         PyTuple_GetItem(item.get(), 0),
                                 PyTuple_GetItem(item.get(), 1), PyTuple_GetItem(item.get(), 2),
                                 result.get(), data.get()};
-      data = call_helper(globals, g_state.str_step_result, args, 6);
+      data = call_module_function(module, g_state.str_step_result, args, 6);
       if (!data) return Ref();
     }
     if (!stamp(data.get(), PyTuple_GetItem(item.get(), 1))) return Ref();
@@ -142,7 +130,7 @@ Ref run_plan(PyObject* globals, PyObject* name, PyObject* mapping, const Plan& p
   if (complete < 0) return Ref();
   if (!complete) {
     PyObject* const args[] = {name, data.get(), plan.stored, plan.current};
-    if (!call_helper(globals, g_state.str_check_complete, args, 4)) return Ref();
+    if (!call_module_function(module, g_state.str_check_complete, args, 4)) return Ref();
   }
   // The last step may keep the dict it was given: return another.
   if (steps) return Ref::steal(PyDict_Copy(data.get()));
@@ -158,18 +146,12 @@ PyObject* fast_apply_migrations(PyObject* self, PyObject* const* args, Py_ssize_
   if (nargs == 4 && !kwnames) {
     if (Ref plan = cached_plan(globals, args)) {
       Plan parts;
-      if (read_plan(plan.get(), parts)) return run_plan(globals, args[0], args[1], parts).release();
+      if (read_plan(plan.get(), parts)) return run_plan(self, args[0], args[1], parts).release();
     }
     if (PyErr_Occurred()) return nullptr;
   }
-  PyObject* fallback = PyDict_GetItemWithError(globals, g_state.str_apply_migrations_impl);
-  if (!fallback) {
-    if (!PyErr_Occurred())
-      PyErr_SetString(PyExc_AttributeError, "korvane.migrations has no _apply_migrations");
-    return nullptr;
-  }
-  Ref held = Ref::borrow(fallback);
-  return call_with_keywords(held.get(), args, nargs, kwnames).release();
+  return call_module_function(self, g_state.str_apply_migrations_impl, args, nargs, kwnames)
+      .release();
 }
 
 PyMethodDef kApplyMigrations = {
@@ -184,13 +166,7 @@ PyMethodDef kApplyMigrations = {
 }  // namespace
 
 PyObject* op_bind_apply_migrations(PyObject*, PyObject* module) noexcept {
-  if (!PyModule_Check(module)) {
-    PyErr_SetString(PyExc_TypeError, "_bind_apply_migrations() expects a module");
-    return nullptr;
-  }
-  Ref name = Ref::steal(PyModule_GetNameObject(module));
-  if (!name) return nullptr;
-  return PyCMethod_New(&kApplyMigrations, module, name.get(), nullptr);
+  return bind_to_module(&kApplyMigrations, module, "_bind_apply_migrations");
 }
 
 }  // namespace korvane

@@ -54,14 +54,7 @@ PyObject* cached_make_class(PyObject* self, PyObject* const* args, Py_ssize_t na
     }
     if (PyErr_Occurred()) return nullptr;
   }
-  PyObject* fallback = PyDict_GetItemWithError(globals, g_state.str_make_class_impl);
-  if (!fallback) {
-    if (!PyErr_Occurred())
-      PyErr_SetString(PyExc_AttributeError, "korvane._reconstruct has no _make_class");
-    return nullptr;
-  }
-  Ref held = Ref::borrow(fallback);
-  return call_with_keywords(fallback, args, nargs, kwnames).release();
+  return call_module_function(self, g_state.str_make_class_impl, args, nargs, kwnames).release();
 }
 
 PyMethodDef kMakeClass = {
@@ -76,13 +69,7 @@ PyMethodDef kMakeClass = {
 }  // namespace
 
 PyObject* op_bind_make_class(PyObject*, PyObject* module) noexcept {
-  if (!PyModule_Check(module)) {
-    PyErr_SetString(PyExc_TypeError, "_bind_make_class() expects a module");
-    return nullptr;
-  }
-  Ref name = Ref::steal(PyModule_GetNameObject(module));
-  if (!name) return nullptr;
-  return PyCMethod_New(&kMakeClass, module, name.get(), nullptr);
+  return bind_to_module(&kMakeClass, module, "_bind_make_class");
 }
 
 }  // namespace korvane

@@ -60,6 +60,32 @@ Ref call_with_keywords(PyObject* fn, PyObject* const* args, Py_ssize_t nargs,
   return Ref::steal(PyObject_Call(fn, positional.get(), keywords.get()));
 }
 
+Ref call_module_function(PyObject* module, PyObject* name, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  PyObject* globals = PyModule_GetDict(module);  // borrowed
+  PyObject* found = globals ? PyDict_GetItemWithError(globals, name) : nullptr;  // borrowed
+  if (!found) {
+    if (!PyErr_Occurred()) {
+      Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+      if (module_name) PyErr_Format(PyExc_AttributeError, "%U has no %U", module_name.get(), name);
+    }
+    return Ref();
+  }
+  Ref fn = Ref::borrow(found);
+  if (!kwnames) return call_function(fn.get(), args, nargs);
+  return call_with_keywords(fn.get(), args, nargs, kwnames);
+}
+
+PyObject* bind_to_module(PyMethodDef* def, PyObject* module, const char* binder) noexcept {
+  if (!PyModule_Check(module)) {
+    PyErr_Format(PyExc_TypeError, "%s() expects a module", binder);
+    return nullptr;
+  }
+  Ref name = Ref::steal(PyModule_GetNameObject(module));
+  if (!name) return nullptr;
+  return PyCMethod_New(def, module, name.get(), nullptr);
+}
+
 Ref module_attribute(PyObject* module, PyObject* name) noexcept {
   if (Py_IS_TYPE(module, &PyModule_Type)) {
     PyObject* globals = PyModule_GetDict(module);  // borrowed

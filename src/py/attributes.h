@@ -22,6 +22,16 @@ Ref call_function(PyObject* fn, PyObject* const* args, Py_ssize_t count) noexcep
 Ref call_with_keywords(PyObject* fn, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept;
 
+// The function `name` of `module`'s globals (a compiled front's Python
+// helpers and fallback), called as call_with_keywords calls; an
+// AttributeError naming both when the module has none.
+Ref call_module_function(PyObject* module, PyObject* name, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames = nullptr) noexcept;
+
+// A compiled front: `def` bound to `module`, whose globals it reads at each
+// call; `binder` names the binding function in the TypeError for a non-module.
+PyObject* bind_to_module(PyMethodDef* def, PyObject* module, const char* binder) noexcept;
+
 // Drops the pending error when it is an ordinary Exception and returns
 // true; an interrupt, an exit or another BaseException stays pending (false).
 bool drop_ordinary_error() noexcept;
