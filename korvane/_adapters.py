@@ -26,7 +26,12 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Any, NamedTuple
 
+from _korvane import _bind_stock
 from korvane import _reconstruct
+
+# The encoder answers dataclasses.is_dataclass itself for types that can never
+# be dataclasses, while the function is the one recorded here.
+_bind_stock(dataclasses)
 
 __all__ = ["Adapter", "adapt", "unadapt"]
 

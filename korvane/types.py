@@ -48,42 +48,19 @@ import zoneinfo as _zoneinfo
 from collections.abc import Callable
 from typing import Any
 
+from _korvane import _attribute_record, _text_record
 from korvane._adapters import Adapter, adapt
 
 __all__ = ["NAMES", "enum", "register_standard", "use"]
 
 
-def _datetime(d: _dt.datetime) -> dict[str, Any]:
-    return {
-        "year": d.year,
-        "month": d.month,
-        "day": d.day,
-        "hour": d.hour,
-        "minute": d.minute,
-        "second": d.second,
-        "microsecond": d.microsecond,
-        "tzinfo": d.tzinfo,
-        "fold": d.fold,
-    }
-
-
-def _time(t: _dt.time) -> dict[str, Any]:
-    return {
-        "hour": t.hour,
-        "minute": t.minute,
-        "second": t.second,
-        "microsecond": t.microsecond,
-        "tzinfo": t.tzinfo,
-        "fold": t.fold,
-    }
-
-
-def _date(d: _dt.date) -> dict[str, Any]:
-    return {"year": d.year, "month": d.month, "day": d.day}
-
-
-def _timedelta(t: _dt.timedelta) -> dict[str, Any]:
-    return {"days": t.days, "seconds": t.seconds, "microseconds": t.microseconds}
+# The encoders read attributes in field order, as compiled functions: each
+# gives {field: getattr(value, field) for field in its fields}.
+_CLOCK = ("hour", "minute", "second", "microsecond", "tzinfo", "fold")
+_datetime = _attribute_record(("year", "month", "day", *_CLOCK))
+_time = _attribute_record(_CLOCK)
+_date = _attribute_record(("year", "month", "day"))
+_timedelta = _attribute_record(("days", "seconds", "microseconds"))
 
 
 def _timezone_fields(tz: _dt.timezone) -> dict[str, Any]:
@@ -132,8 +109,7 @@ def _path_decoder(cls: type[_pathlib.PurePath]) -> Callable[..., Any]:
     return decode
 
 
-def _path_fields(path: _pathlib.PurePath) -> dict[str, Any]:
-    return {"path": str(path)}
+_path_fields = _text_record("path")
 
 
 def _register_path(cls: type[_pathlib.PurePath], loads_as: type[Any]) -> Adapter:
@@ -153,17 +129,15 @@ _STANDARD: dict[type, Callable[[], Adapter]] = {
     _dt.timezone: lambda: adapt(_dt.timezone, _timezone_fields, _timezone),
     _zoneinfo.ZoneInfo: lambda: adapt(_zoneinfo.ZoneInfo, _zone_fields, _zone),
     _decimal.Decimal: lambda: adapt(
-        _decimal.Decimal, lambda d: {"value": str(d)}, _decimal.Decimal
+        _decimal.Decimal, _text_record("value"), _decimal.Decimal
     ),
-    _uuid.UUID: lambda: adapt(_uuid.UUID, lambda u: {"hex": u.hex}, _uuid.UUID),
+    _uuid.UUID: lambda: adapt(_uuid.UUID, _attribute_record(("hex",)), _uuid.UUID),
     _fractions.Fraction: lambda: adapt(
         _fractions.Fraction,
-        lambda f: {"numerator": f.numerator, "denominator": f.denominator},
+        _attribute_record(("numerator", "denominator")),
         _fractions.Fraction,
     ),
-    complex: lambda: adapt(
-        complex, lambda c: {"real": c.real, "imag": c.imag}, _complex
-    ),
+    complex: lambda: adapt(complex, _attribute_record(("real", "imag")), _complex),
     _pathlib.PurePosixPath: lambda: _register_path(
         _pathlib.PurePosixPath, _pathlib.PurePosixPath
     ),

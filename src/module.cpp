@@ -9,7 +9,9 @@
 #include "decoder/make_class.h"
 #include "ops.h"
 #include "py/process_state.h"
+#include "py/adapters.h"
 #include "py/ref.h"
+#include "py/stock.h"
 #include "stream.h"
 
 namespace korvane {
@@ -37,6 +39,9 @@ PyMethodDef kPrivateFunctions[] = {
      "_bind_apply_migrations(module, /)\n--\n\n"},
     {"_bind_constructor", op_bind_constructor, METH_VARARGS,
      "_bind_constructor(name, plans, make_plan, cls, direct, unfinished_type, /)\n--\n\n"},
+    {"_attribute_record", op_attribute_record, METH_O, "_attribute_record(names, /)\n--\n\n"},
+    {"_text_record", op_text_record, METH_O, "_text_record(name, /)\n--\n\n"},
+    {"_bind_stock", op_bind_stock, METH_O, "_bind_stock(dataclasses, /)\n--\n\n"},
     {"_extent", op_new_extent, METH_NOARGS, "_extent()\n--\n\n"},
     {"_document_end", KV_CFUNCTION(op_document_end), METH_FASTCALL,
      "_document_end(extent, buffer, /)\n--\n\n"},

@@ -1,5 +1,6 @@
 """Adapters: types beyond the built-ins, written as records or stand-ins."""
 
+import builtins
 import dataclasses
 import datetime as dt
 import enum
@@ -351,3 +352,116 @@ def test_an_adapter_that_removes_itself_mid_walk_is_safe():
     adapt(Thing, encode, Thing)
     with pytest.raises(TypeError, match="^Unsupported type: Thing$"):
         dumps([Thing(1), Thing(2)])
+
+
+# -- is_dataclass answered without its call ------------------------------------
+
+
+def _is_dataclass_calls(value):
+    """The objects the stock is_dataclass was called with during dumps(value)."""
+    code, seen = dataclasses.is_dataclass.__code__, []
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_code is code:
+            seen.append(frame.f_locals["obj"])
+
+    sys.setprofile(profile)
+    try:
+        data = dumps(value)
+    finally:
+        sys.setprofile(None)
+    return data, seen
+
+
+def _spy(monkeypatch, how, calls):
+    """Change what is_dataclass would do, one way per row; each spy records."""
+    stock = dataclasses.is_dataclass
+
+    def spy(obj):
+        calls.append(obj)
+        return stock(obj)
+
+    if how == "function":
+        monkeypatch.setattr(dataclasses, "is_dataclass", spy)
+    elif how == "code":  # same function object, other code, run in its globals
+        text = "lambda obj: _korvane_seen.append(obj) or hasattr(type(obj), _FIELDS)"
+        monkeypatch.setitem(stock.__globals__, "_korvane_seen", calls)
+        monkeypatch.setattr(stock, "__code__", eval(text).__code__)
+    elif how in ("hasattr", "isinstance"):
+        real = getattr(builtins, how)
+
+        def shadow(*args):
+            calls.append(args[0])
+            return real(*args)
+
+        monkeypatch.setitem(stock.__globals__, how, shadow)
+    elif how == "_FIELDS":  # every class has a __dict__: now all say yes
+        monkeypatch.setitem(stock.__globals__, "_FIELDS", "__dict__")
+
+
+@pytest.fixture
+def stamped_adapters():
+    adapters = korvane.types.use(dt.datetime, Decimal)
+    yield adapters
+    for a in adapters:
+        unadapt(a.cls)
+
+
+def test_types_that_cannot_be_dataclasses_skip_the_call(stamped_adapters):
+    class Heap:  # a class of the program: its dict may change, so it is asked
+        pass
+
+    adapt(Heap, lambda h: {"n": 1}, lambda n: Heap())
+    try:
+        value = [
+            dt.datetime(2024, 1, 2, tzinfo=dt.timezone.utc),
+            Decimal("-0.5"),
+            Heap(),
+        ]
+        data, seen = _is_dataclass_calls(value)
+        assert [type(o) for o in seen] == [Heap]
+        assert repr(loads(data)[:2]) == repr(value[:2])
+    finally:
+        unadapt(Heap)
+
+
+@pytest.mark.parametrize(
+    "how", ["function", "code", "hasattr", "isinstance", "_FIELDS"]
+)
+def test_a_changed_is_dataclass_is_called_again(monkeypatch, stamped_adapters, how):
+    calls = []
+    value = [Decimal("2.5"), dt.datetime(2000, 1, 1)]
+    expected = dumps(value)
+    _spy(monkeypatch, how, calls)
+    if how == "_FIELDS":  # taken for a dataclass, which has no fields mapping
+        with pytest.raises(AttributeError, match="__dataclass_fields__"):
+            dumps(value)
+        return
+    assert dumps(value) == expected
+    assert calls, f"is_dataclass changed by {how} was not called"
+
+
+@pytest.mark.parametrize(
+    "encode, value, expected",
+    [
+        (
+            korvane.types._date,
+            dt.date(2024, 2, 29),
+            {"year": 2024, "month": 2, "day": 29},
+        ),
+        (
+            korvane.types._timedelta,
+            dt.timedelta(-1, 5, 7),
+            {"days": -1, "seconds": 5, "microseconds": 7},
+        ),
+        (korvane.types._text_record("v"), Decimal("-sNaN12"), {"v": "-sNaN12"}),
+    ],
+)
+def test_compiled_encoders_give_the_dict_of_their_fields(encode, value, expected):
+    result = encode(value)
+    assert result == expected and list(result) == list(expected)
+    with pytest.raises(AttributeError, match="'int' object has no attribute"):
+        korvane.types._date(5)
+    for bad in ((1,), "year", ("a", 1)):
+        with pytest.raises(TypeError):
+            korvane.types._attribute_record(bad)

@@ -7,6 +7,7 @@
 
 #include "py/adapters.h"
 #include "py/convert.h"
+#include "py/stock.h"
 #include "graph/capture.h"
 
 namespace korvane::graph::detail {
@@ -219,11 +220,13 @@ PyResult<uint32_t> capture_other(CaptureState& s, PyObject* obj, std::string_vie
   KV_ASSIGN_OR_RETURN(Ref module, s.dataclasses.get());
   Ref is_dataclass = module_attribute(module.get(), g_state.str_is_dataclass);
   if (!is_dataclass) return PyError::fetch();
-  Ref answer = Ref::steal(PyObject_CallFunctionObjArgs(is_dataclass.get(), obj, nullptr));
-  if (!answer) return PyError::fetch();
-  const int truth = PyObject_IsTrue(answer.get());
-  if (truth < 0) return PyError::fetch();
-  if (truth) return capture_dataclass(s, obj, name);
+  if (!known_not_dataclass(is_dataclass.get(), obj)) {
+    Ref answer = Ref::steal(PyObject_CallFunctionObjArgs(is_dataclass.get(), obj, nullptr));
+    if (!answer) return PyError::fetch();
+    const int truth = PyObject_IsTrue(answer.get());
+    if (truth < 0) return PyError::fetch();
+    if (truth) return capture_dataclass(s, obj, name);
+  }
   KV_ASSIGN_OR_RETURN(std::optional<Adapted> adapted, run_adapter(obj, name));
   if (!adapted) return type_error("Unsupported type: " + std::string(name));
   return capture_adapted(s, obj, name, std::move(*adapted));

@@ -148,6 +148,57 @@ PyResult<Ok> check_record_fields(std::string_view type_name, PyObject* keys) {
   return Ok();
 }
 
+namespace {
+
+PyObject* read_attributes(PyObject* names, PyObject* obj) noexcept {
+  Ref fields = Ref::steal(PyDict_New());
+  if (!fields) return nullptr;
+  for (Py_ssize_t i = 0; i < PyTuple_Size(names); ++i) {
+    PyObject* name = PyTuple_GetItem(names, i);  // borrowed: the tuple is held by the function
+    Ref value = Ref::steal(PyObject_GetAttr(obj, name));
+    if (!value || PyDict_SetItem(fields.get(), name, value.get()) < 0) return nullptr;
+  }
+  return fields.release();
+}
+
+PyObject* read_text(PyObject* name, PyObject* obj) noexcept {
+  Ref text = Ref::steal(PyObject_Str(obj));
+  if (!text) return nullptr;
+  Ref fields = Ref::steal(PyDict_New());
+  if (!fields || PyDict_SetItem(fields.get(), name, text.get()) < 0) return nullptr;
+  return fields.release();
+}
+
+PyMethodDef kAttributeRecord = {"attribute_record", read_attributes, METH_O,
+                                "attribute_record(obj, /)\n--\n\n"
+                                "The dict of the named attributes of obj."};
+PyMethodDef kTextRecord = {"text_record", read_text, METH_O,
+                           "text_record(obj, /)\n--\n\nThe dict {name: str(obj)}."};
+
+bool all_str(PyObject* names) {
+  for (Py_ssize_t i = 0; i < PyTuple_Size(names); ++i)
+    if (!PyUnicode_CheckExact(PyTuple_GetItem(names, i))) return false;
+  return true;
+}
+
+}  // namespace
+
+PyObject* op_attribute_record(PyObject*, PyObject* names) noexcept {
+  if (!PyTuple_CheckExact(names) || !all_str(names)) {
+    PyErr_SetString(PyExc_TypeError, "_attribute_record() expects a tuple of str");
+    return nullptr;
+  }
+  return PyCMethod_New(&kAttributeRecord, names, nullptr, nullptr);
+}
+
+PyObject* op_text_record(PyObject*, PyObject* name) noexcept {
+  if (!PyUnicode_CheckExact(name)) {
+    PyErr_SetString(PyExc_TypeError, "_text_record() expects a str");
+    return nullptr;
+  }
+  return PyCMethod_New(&kTextRecord, name, nullptr, nullptr);
+}
+
 PyError adapted_value_error(std::string_view type_name, PyError error) {
   Ref exc = error.exception();
   if (!PyErr_GivenExceptionMatches(exc.get(), PyExc_TypeError)) return error;

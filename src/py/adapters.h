@@ -32,4 +32,12 @@ PyResult<Ok> check_record_fields(std::string_view type_name, PyObject* keys);
 // anything else passes unchanged.
 PyError adapted_value_error(std::string_view type_name, PyError error);
 
+// _attribute_record(names, /): an encode function for adapt(), compiled:
+// called with an object it returns {name: getattr(obj, name) for name in
+// names}, reading the attributes in that order.
+PyObject* op_attribute_record(PyObject* self, PyObject* names) noexcept;
+
+// _text_record(name, /): an encode function giving {name: str(obj)}.
+PyObject* op_text_record(PyObject* self, PyObject* name) noexcept;
+
 }  // namespace korvane
