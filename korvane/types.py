@@ -48,7 +48,7 @@ import zoneinfo as _zoneinfo
 from collections.abc import Callable
 from typing import Any
 
-from _korvane import _attribute_record, _text_record
+from _korvane import _attribute_record, _bind_positional, _text_record
 from korvane._adapters import Adapter, adapt
 
 __all__ = ["NAMES", "enum", "register_standard", "use"]
@@ -61,6 +61,18 @@ _datetime = _attribute_record(("year", "month", "day", *_CLOCK))
 _time = _attribute_record(_CLOCK)
 _date = _attribute_record(("year", "month", "day"))
 _timedelta = _attribute_record(("days", "seconds", "microseconds"))
+
+# These classes parse each argument by position or by name alike, so loading
+# passes the stored fields by position (fold alone is keyword-only).
+for _cls, _by_position, _by_name in [
+    (_dt.datetime, ("year", "month", "day", *_CLOCK[:-1]), ("fold",)),
+    (_dt.time, _CLOCK[:-1], ("fold",)),
+    (_dt.date, ("year", "month", "day"), ()),
+    (_dt.timedelta, ("days", "seconds", "microseconds"), ()),
+    (_decimal.Decimal, ("value",), ()),
+]:
+    if _cls.__flags__ & (1 << 8):  # immutable: its constructor cannot be replaced
+        _bind_positional(_cls, _by_position, _by_name)
 
 
 def _timezone_fields(tz: _dt.timezone) -> dict[str, Any]:

@@ -7,6 +7,7 @@
 #include "decoder/apply_migrations.h"
 #include "decoder/constructor.h"
 #include "decoder/make_class.h"
+#include "decoder/positional.h"
 #include "ops.h"
 #include "py/process_state.h"
 #include "py/adapters.h"
@@ -41,6 +42,8 @@ PyMethodDef kPrivateFunctions[] = {
      "_bind_constructor(name, plans, make_plan, cls, direct, unfinished_type, /)\n--\n\n"},
     {"_attribute_record", op_attribute_record, METH_O, "_attribute_record(names, /)\n--\n\n"},
     {"_text_record", op_text_record, METH_O, "_text_record(name, /)\n--\n\n"},
+    {"_bind_positional", decoder::op_bind_positional, METH_VARARGS,
+     "_bind_positional(cls, positional, keywords, /)\n--\n\n"},
     {"_bind_stock", op_bind_stock, METH_O, "_bind_stock(dataclasses, /)\n--\n\n"},
     {"_extent", op_new_extent, METH_NOARGS, "_extent()\n--\n\n"},
     {"_document_end", KV_CFUNCTION(op_document_end), METH_FASTCALL,

@@ -465,3 +465,57 @@ def test_compiled_encoders_give_the_dict_of_their_fields(encode, value, expected
     for bad in ((1,), "year", ("a", 1)):
         with pytest.raises(TypeError):
             korvane.types._attribute_record(bad)
+
+
+_FOLD = {"fold": 1}
+_CLOCK = {"hour": 1, "minute": 2, "second": 3, "microsecond": 4, "tzinfo": UTC5}
+
+
+@pytest.mark.parametrize(
+    "cls, fields",
+    [
+        (dt.datetime, {"year": 2024, "month": 2, "day": 29, **_CLOCK, **_FOLD}),
+        (
+            dt.datetime,
+            {
+                "year": b"\x07\xe8\x01\x01\x00\x00\x00\x00\x00\x00",
+                "month": 1,
+                "day": 1,
+                **_CLOCK,
+                **_FOLD,
+            },
+        ),  # bytes: no pickle state here
+        (dt.datetime, {"year": 2024, "month": 13, "day": 1, **_CLOCK, **_FOLD}),
+        (
+            dt.datetime,
+            {"year": 2024, "month": 1, "day": 1, **_CLOCK, "tzinfo": 5, **_FOLD},
+        ),
+        (dt.datetime, {"year": 2024, "month": 1, "day": 1, **_CLOCK, "fold": 2}),
+        (dt.datetime, {"year": 2024, "month": 1, "day": 1}),  # other fields: by name
+        (dt.time, {**_CLOCK, **_FOLD}),
+        (dt.time, {**_CLOCK, "hour": b"\x01\x02\x03\x04\x05\x06", **_FOLD}),
+        (dt.date, {"year": b"\x07\xe8\x01\x01", "month": 1, "day": 1}),
+        (dt.date, {"year": 1, "month": 1, "day": "1"}),
+        (dt.timedelta, {"days": 1.5, "seconds": -7, "microseconds": 10**12}),
+        (Decimal, {"value": "-sNaN7"}),
+        (Decimal, {"value": 1.25}),
+        (Decimal, {"value": "one"}),
+    ],
+)
+def test_ready_classes_load_as_called_with_their_fields(cls, fields):
+    korvane.types.use(cls)
+    try:
+        twin = dataclasses.make_dataclass(cls.__name__, list(fields))
+        data = dumps(twin(**fields))
+        try:
+            expected = cls(**fields)
+        except Exception as exc:
+            with pytest.raises(type(exc)) as caught:
+                loads(data)
+            assert str(caught.value) == str(exc)
+        else:
+            back = loads(data)
+            assert type(back) is cls and repr(back) == repr(expected)
+    finally:
+        for c in (cls, dt.timezone, dt.timedelta, zoneinfo.ZoneInfo):
+            unadapt(c)

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "decoder/positional.h"
 #include "py/convert.h"
 
 namespace korvane::decoder {
@@ -49,6 +50,8 @@ PyResult<Ref> ClassResolver::construct(PyObject* module, uint16_t type_id, PyObj
   PyObject* const make_args[] = {class_name.get(), names};
   cls = call_function(make_class.get(), make_args, 2);
   if (!cls) return PyError::fetch();
+  KV_ASSIGN_OR_RETURN(Ref positional, call_positionally(cls.get(), names, values));
+  if (positional) return positional;
   Ref kwargs = Ref::steal(PyDict_New());
   if (!kwargs) return PyError::fetch();
   const Py_ssize_t pairs =
