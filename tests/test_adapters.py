@@ -236,6 +236,15 @@ def test_a_failing_adapter_gives_a_type_error_naming_the_type(encode, decode, ma
     assert sys.getrefcount(thing) == before
 
 
+def test_a_record_does_not_share_the_entry_of_a_versioned_dataclass_of_its_name():
+    Versioned = dataclasses.make_dataclass("Thing", ["v"])
+    Versioned.__korvane_version__ = 2
+    adapt(Thing, vars, Thing)
+    for values in ([Versioned(1), Thing(1)], [Thing(1), Versioned(1)]):
+        with pytest.raises(TypeError, match="another class of that name"):
+            dumps(values)
+
+
 def test_the_cause_of_an_adapter_error_is_kept_and_interrupts_pass_unchanged():
     adapt(Thing, lambda t: raise_(KeyError("k")), Thing)
     with pytest.raises(TypeError) as info:

@@ -1,6 +1,8 @@
 // src/graph/capture_classes.cpp: dataclass instances, with their field
 // layouts and type entries, and the values only an adapter can write.
 #include <algorithm>
+#include <array>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -142,6 +144,95 @@ PyResult<uint32_t> capture_dataclass(CaptureState& s, PyObject* obj, std::string
 
 // ---- adapted values ------------------------------------------------------
 
+// The values of a record's fields, held across the captures of them (which
+// may run code that changes the dict), in a buffer on the stack for the
+// usual few fields.
+class HeldFields {
+ public:
+  explicit HeldFields(Py_ssize_t count) {
+    const auto n = static_cast<size_t>(count);
+    if (n > kInline) {
+      more_texts_.resize(n);
+      more_values_.resize(n);
+    }
+    texts_ = n > kInline ? more_texts_.data() : inline_texts_.data();
+    values_ = n > kInline ? more_values_.data() : inline_values_.data();
+  }
+  HeldFields(const HeldFields&) = delete;
+  HeldFields& operator=(const HeldFields&) = delete;
+  ~HeldFields() {
+    for (size_t i = 0; i < held_; ++i) Py_DECREF(values_[i]);
+  }
+  void hold(std::string_view text, PyObject* value) {
+    texts_[held_] = text;
+    values_[held_++] = Ref::borrow(value).release();
+  }
+  std::span<const std::string_view> texts() const { return {texts_, held_}; }
+  PyObject* value(size_t i) const { return values_[i]; }
+  size_t size() const { return held_; }
+
+ private:
+  static constexpr size_t kInline = 16;
+  std::array<std::string_view, kInline> inline_texts_;
+  std::array<PyObject*, kInline> inline_values_;
+  std::vector<std::string_view> more_texts_;
+  std::vector<PyObject*> more_values_;
+  std::string_view* texts_;
+  PyObject** values_;
+  size_t held_ = 0;
+};
+
+// A two-way adapter's record: the dict's keys are the field names, in order.
+// The texts stay valid while the dict holds its keys: no code runs between
+// reading them and the type entry copying them, except the registry's check,
+// for which the keys are held.
+PyResult<uint32_t> capture_record(CaptureState& s, PyObject* obj, std::string_view name,
+                                  PyObject* record_name, PyObject* fields) {
+  HeldFields held(PyDict_Size(fields));
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(fields, &pos, &key, &value)) {
+    if (!PyUnicode_Check(key))
+      return type_error("cannot encode " + std::string(name) +
+                        ": its adapter returned a field name that is not a str");
+    KV_ASSIGN_OR_RETURN(std::string_view text, utf8_view(key));
+    held.hold(text, value);
+  }
+  KV_ASSIGN_OR_RETURN(std::string_view record, utf8_view(record_name));
+  std::optional<uint32_t> type_id = s.types.find(record);
+  if (type_id) {
+    const TypeEntry& known = s.types.entry(*type_id);
+    const auto texts = held.texts();
+    if (!std::equal(known.field_names.begin(), known.field_names.end(), texts.begin(),
+                    texts.end()))
+      return type_error("cannot encode " + std::string(name) + ": its adapter returned other "
+                        "fields than an earlier '" + std::string(record) +
+                        "' in this document had (an adapter must return the same fields "
+                        "every time)");
+    // A dataclass of that name with a schema version: the entry says why not.
+    if (known.schema_version != 0) {
+      KV_ASSIGN_OR_RETURN(type_id, register_dataclass(s, record, texts, 0));
+    }
+  } else {
+    // The registry's check may run code that changes the dict: the tuple,
+    // taken before any code ran, keeps the keys (and so the texts) alive.
+    Ref keys = Ref::steal(PyDict_Keys(fields));
+    Ref key_tuple = keys ? Ref::steal(PyList_AsTuple(keys.get())) : Ref();
+    if (!key_tuple) return PyError::fetch();
+    KV_TRY(check_record_fields(name, key_tuple.get()));
+    KV_ASSIGN_OR_RETURN(type_id, register_dataclass(s, record, held.texts(), 0));
+  }
+  const auto count = static_cast<uint32_t>(held.size());
+  Slots slots = s.graph.reserve(NodeKind::Dataclass, count, static_cast<uint16_t>(*type_id));
+  s.memo.insert(obj, slots.number);
+  for (uint32_t i = 0; i < count; ++i) {
+    auto child = capture(s, held.value(i));
+    if (!child) return adapted_value_error(name, std::move(child).error());
+    s.graph.fill(slots, i, *child);
+  }
+  return slots.number;
+}
+
 // An object that only an adapter knows, written as what the adapter made of
 // it and remembered under its own identity, so that meeting it again gives
 // a Reference. Every remembered object is held by the memo, so what the
@@ -167,42 +258,7 @@ PyResult<uint32_t> capture_adapted(CaptureState& s, PyObject* obj, std::string_v
     if (*number != expected) return panic("an adapted value was not written where expected");
     return *number;
   }
-  Ref keys = Ref::steal(PyDict_Keys(value));
-  Ref values = keys ? Ref::steal(PyDict_Values(value)) : Ref();
-  if (!values) return PyError::fetch();
-  Ref key_tuple = Ref::steal(PyList_AsTuple(keys.get()));
-  if (!key_tuple) return PyError::fetch();
-  const Py_ssize_t count = PyTuple_Size(key_tuple.get());
-  std::vector<std::string_view> texts;
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* key = PyTuple_GetItem(key_tuple.get(), i);
-    if (!PyUnicode_Check(key))
-      return type_error("cannot encode " + std::string(name) +
-                        ": its adapter returned a field name that is not a str");
-    KV_ASSIGN_OR_RETURN(std::string_view text, utf8_view(key));
-    texts.push_back(text);
-  }
-  KV_ASSIGN_OR_RETURN(std::string_view record, utf8_view(adapted.name.get()));
-  if (auto id = s.types.find(record)) {
-    const auto& known = s.types.entry(*id).field_names;
-    if (!std::equal(known.begin(), known.end(), texts.begin(), texts.end()))
-      return type_error("cannot encode " + std::string(name) + ": its adapter returned other "
-                        "fields than an earlier '" + std::string(record) +
-                        "' in this document had (an adapter must return the same fields "
-                        "every time)");
-  } else {
-    KV_TRY(check_record_fields(name, key_tuple.get()));
-  }
-  KV_ASSIGN_OR_RETURN(uint32_t type_id, register_dataclass(s, record, texts, 0));
-  Slots slots = s.graph.reserve(NodeKind::Dataclass, static_cast<uint32_t>(count),
-                                static_cast<uint16_t>(type_id));
-  s.memo.insert(obj, slots.number);
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    auto child = capture(s, PyList_GetItem(values.get(), i));
-    if (!child) return adapted_value_error(name, std::move(child).error());
-    s.graph.fill(slots, static_cast<uint32_t>(i), *child);
-  }
-  return slots.number;
+  return capture_record(s, obj, name, adapted.name.get(), value);
 }
 
 }  // namespace
