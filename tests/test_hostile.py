@@ -606,6 +606,37 @@ assert [f.name for f in dataclasses.fields(got)] == ["a", "zz"], got
     )
 
 
+# loads asks the cache as the front does, without a list for every instance.
+@pytest.mark.parametrize(
+    "stored, cached",
+    [
+        ('["a", Sneaky("zz")]', 1),  # equal, and comparing it empties the cache
+        ('["a", "zz"]', 2),
+        ('("a", "zz")', 0),
+        ('["a"]', 0),
+        ('["zz", "a"]', 0),
+    ],
+)
+def test_loads_asks_the_constructor_cache_as_make_class_does(stored, cached):
+    run_case(
+        SNEAKY
+        + f"""
+@dataclasses.dataclass
+class K:
+    a: int
+    zz: int
+korvane.register(K)
+blob = korvane.dumps([K(1, 2), K(3, 4)])
+R.make_class("K", ["a", "zz"])
+R._recent["K"] = ({stored}, lambda **kw: kw)
+got = korvane.loads(blob)
+kws, made = [{{"a": 1, "zz": 2}}, {{"a": 3, "zz": 4}}], [K(1, 2), K(3, 4)]
+want = kws[:{cached}] + made[{cached}:]
+assert got == want and [type(x) for x in got] == [type(x) for x in want], got
+"""
+    )
+
+
 # Entry 0 is the outer tuple (1,), entry 1 the inner tuple (2,), entry 2 a
 # dict whose two pairs have the same key and refer back to them.
 @pytest.mark.parametrize("first, later", [(1, 0), (0, 1)], ids=["outer", "inner"])

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "decoder/make_class.h"
 #include "decoder/positional.h"
 #include "py/convert.h"
 
@@ -41,23 +42,36 @@ PyResult<Ref> ClassResolver::field_names(uint16_t type_id) const {
 }
 
 // The constructor from make_class (left in `cls`), called with the values
-// of the stored fields as keywords.
-PyResult<Ref> ClassResolver::construct(PyObject* module, uint16_t type_id, PyObject* names,
-                                       const std::vector<Ref>& values, Ref& cls) {
+// of the stored fields as keywords. `names` is the list make_class was given,
+// when one was made: the stock front answers a repeated request without one.
+PyResult<Ref> ClassResolver::construct(PyObject* module, uint16_t type_id,
+                                       const std::vector<Ref>& values, Ref& cls, Ref& names) {
   Ref make_class = module_attribute(module, g_state.str_make_class);
   if (!make_class) return PyError::fetch();
   Ref class_name = Ref::borrow(type_names_[type_id].get());
-  PyObject* const make_args[] = {class_name.get(), names};
-  cls = call_function(make_class.get(), make_args, 2);
-  if (!cls) return PyError::fetch();
-  KV_ASSIGN_OR_RETURN(Ref positional, call_positionally(cls.get(), names, values));
+  const std::vector<Ref>& strs = field_strs_[type_id];
+  if (is_make_class_front(make_class.get())) {
+    KV_ASSIGN_OR_RETURN(cls, ask_make_class_front(make_class.get(), class_name.get(), strs, names));
+  } else {
+    KV_ASSIGN_OR_RETURN(names, field_names(type_id));
+    PyObject* const make_args[] = {class_name.get(), names.get()};
+    cls = call_function(make_class.get(), make_args, 2);
+    if (!cls) return PyError::fetch();
+  }
+  // The keywords are the list's items as make_class left them.
+  std::vector<Ref> listed;
+  if (names) {
+    for (Py_ssize_t i = 0, n = PyList_Size(names.get()); i < n; ++i)
+      listed.push_back(Ref::borrow(PyList_GetItem(names.get(), i)));
+  }
+  const std::span<const Ref> keys = names ? std::span<const Ref>(listed) : strs;
+  KV_ASSIGN_OR_RETURN(Ref positional, call_positionally(cls.get(), keys, values));
   if (positional) return positional;
   Ref kwargs = Ref::steal(PyDict_New());
   if (!kwargs) return PyError::fetch();
-  const Py_ssize_t pairs =
-      std::min<Py_ssize_t>(PyList_Size(names), static_cast<Py_ssize_t>(values.size()));
-  for (Py_ssize_t i = 0; i < pairs; ++i)
-    if (PyDict_SetItem(kwargs.get(), PyList_GetItem(names, i), values[i].get()) < 0)
+  const size_t pairs = std::min(keys.size(), values.size());
+  for (size_t i = 0; i < pairs; ++i)
+    if (PyDict_SetItem(kwargs.get(), keys[i].get(), values[i].get()) < 0)
       return PyError::fetch();
   return check(PyObject_Call(cls.get(), g_state.empty_tuple, kwargs.get()));
 }
@@ -74,16 +88,20 @@ PyResult<uint32_t> ClassResolver::current_version(PyObject* instance) {
   return uint32_t{0};
 }
 
-PyResult<Ref> ClassResolver::instantiate(PyObject* module, uint16_t type_id, PyObject* names,
+PyResult<Ref> ClassResolver::instantiate(PyObject* module, uint16_t type_id,
                                          const std::vector<Ref>& values) {
-  Ref cls;
-  KV_ASSIGN_OR_RETURN(Ref instance, construct(module, type_id, names, values, cls));
+  Ref cls, names;
+  KV_ASSIGN_OR_RETURN(Ref instance, construct(module, type_id, values, cls, names));
   KV_ASSIGN_OR_RETURN(const uint32_t current, current_version(instance.get()));
   const format::TypeEntry& entry = doc_.types.entry(type_id);
   const uint32_t stored = entry.schema_version;
-  if (stored != current && stored != 0 && current != 0)
-    return migrate(type_names_[type_id].get(), cls.get(), instance.get(), names, values, stored,
-                   current);
+  if (stored != current && stored != 0 && current != 0) {
+    if (!names) {
+      KV_ASSIGN_OR_RETURN(names, field_names(type_id));
+    }
+    return migrate(type_names_[type_id].get(), cls.get(), instance.get(), names.get(), values,
+                   stored, current);
+  }
   KV_TRY(refuse_unfinished(module, instance.get(), stored, current));
   return instance;
 }

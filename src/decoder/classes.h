@@ -31,18 +31,17 @@ class ClassResolver {
   // A new list of the field names of `type_id`, once cached.
   PyResult<Ref> field_names(uint16_t type_id) const;
 
-  // make_class(name, names), called with the stored field values as
+  // make_class(name, field names), called with the stored field values as
   // keywords; migrated when the stored and the class's version differ.
-  PyResult<Ref> instantiate(PyObject* module, uint16_t type_id, PyObject* names,
-                            const std::vector<Ref>& values);
+  PyResult<Ref> instantiate(PyObject* module, uint16_t type_id, const std::vector<Ref>& values);
 
  private:
   static PyResult<Ref> import_helper(ModuleLookup& name, ModuleLookup& legacy) {
     if (auto module = name.get()) return module;
     return legacy.get();
   }
-  PyResult<Ref> construct(PyObject* module, uint16_t type_id, PyObject* names,
-                          const std::vector<Ref>& values, Ref& cls);
+  PyResult<Ref> construct(PyObject* module, uint16_t type_id, const std::vector<Ref>& values,
+                          Ref& cls, Ref& names);
   PyResult<uint32_t> current_version(PyObject* instance);
   PyResult<Ref> migrate(PyObject* class_name, PyObject* cls, PyObject* first,
                         PyObject* names, const std::vector<Ref>& values, uint32_t stored,

@@ -53,12 +53,11 @@ PyResult<Ref> Decoder::build_dataclass(uint32_t n, const GraphNode& node) {
   KV_TRY(classes_.cache_type_strings(node.type_id));
   std::vector<Ref> values;
   KV_TRY(build_fields(n, node, values));
-  KV_ASSIGN_OR_RETURN(Ref names, classes_.field_names(node.type_id));
   // Fields may hold lists still waiting for an unfinished tuple; user code
   // must never see the stand-in object in them.
   KV_TRY(check_no_stand_ins());
   KV_ASSIGN_OR_RETURN(Ref instance,
-                      classes_.instantiate(module.get(), node.type_id, names.get(), values));
+                      classes_.instantiate(module.get(), node.type_id, values));
   store(n, instance.get());
   return instance;
 }

@@ -32,10 +32,13 @@ PyResult<Ref> decode(PyObject* data, PyObject* allowlist) {
                                              static_cast<size_t>(size)},
                                             format::TextCheck::Caller));
   if (allowlist) KV_TRY(check_allowlist(doc, allowlist));
-  KV_TRY(format::check_dataclass_cycles(doc));
   const bool plain = doc.dataclass_entries == 0;
-  const auto mode = plain || format::in_canonical_order(doc) ? Decoder::Mode::Canonical
-                                                             : Decoder::Mode::Exact;
+  const bool canonical = plain || format::in_canonical_order(doc);
+  // In writer order every field of a dataclass is built before its owner
+  // is, or was built before the reference to it: a cycle of dataclasses
+  // cannot be there.
+  if (!canonical) KV_TRY(format::check_dataclass_cycles(doc));
+  const auto mode = canonical ? Decoder::Mode::Canonical : Decoder::Mode::Exact;
   // Every container built here stays reachable until the load returns, so a
   // collection in the middle could free nothing; it would only walk the new
   // objects again and again. Without dataclass entries no user code runs, so

@@ -22,21 +22,22 @@ bool all_exact_str(PyObject* tuple) {
   return true;
 }
 
-// Is the name at `i` of the list exactly `expected`?
-bool same_name(PyObject* names, Py_ssize_t i, PyObject* expected) {
-  PyObject* name = PyList_GetItem(names, i);  // borrowed
+// Is `name` exactly the str `expected`?
+bool same_name(PyObject* name, PyObject* expected) {
   return name == expected ||
          (PyUnicode_CheckExact(name) && PyUnicode_Compare(name, expected) == 0);
 }
 
-bool matches(const Positional& bound, PyObject* names) {
+bool matches(const Positional& bound, std::span<const Ref> names) {
   const Py_ssize_t np = PyTuple_Size(bound.positional);
   const Py_ssize_t nk = PyTuple_Size(bound.keywords);
-  if (PyList_Size(names) != np + nk) return false;
+  if (static_cast<Py_ssize_t>(names.size()) != np + nk) return false;
   for (Py_ssize_t i = 0; i < np; ++i)
-    if (!same_name(names, i, PyTuple_GetItem(bound.positional, i))) return false;
+    if (!same_name(names[static_cast<size_t>(i)].get(), PyTuple_GetItem(bound.positional, i)))
+      return false;
   for (Py_ssize_t i = 0; i < nk; ++i)
-    if (!same_name(names, np + i, PyTuple_GetItem(bound.keywords, i))) return false;
+    if (!same_name(names[static_cast<size_t>(np + i)].get(), PyTuple_GetItem(bound.keywords, i)))
+      return false;
   PyErr_Clear();  // a failed comparison only means: no match
   return true;
 }
@@ -65,13 +66,12 @@ PyObject* op_bind_positional(PyObject*, PyObject* args) noexcept {
   Py_RETURN_NONE;
 }
 
-PyResult<Ref> call_positionally(PyObject* cls, PyObject* names,
+PyResult<Ref> call_positionally(PyObject* cls, std::span<const Ref> names,
                                 const std::vector<Ref>& values) {
   const Positional* bound = nullptr;
   for (size_t i = 0; i < g_bound_count && !bound; ++i)
     if (g_bound[i].cls == cls) bound = &g_bound[i];
-  if (!bound || !PyList_Check(names) ||
-      static_cast<size_t>(PyList_Size(names)) != values.size() || !matches(*bound, names))
+  if (!bound || names.size() != values.size() || !matches(*bound, names))
     return Ref();
   const Py_ssize_t np = PyTuple_Size(bound->positional);
   Ref args = Ref::steal(PyTuple_New(np));

@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <span>
 #include <vector>
 
 #include "py/py_result.h"
@@ -21,6 +22,7 @@ PyObject* op_bind_positional(PyObject* self, PyObject* args) noexcept;
 // cls(**dict(zip(names, values))) called with positional arguments when cls
 // and the names are bound as above; an empty Ref and no error set when they
 // are not (then the caller makes the keyword call itself).
-PyResult<Ref> call_positionally(PyObject* cls, PyObject* names, const std::vector<Ref>& values);
+PyResult<Ref> call_positionally(PyObject* cls, std::span<const Ref> names,
+                                const std::vector<Ref>& values);
 
 }  // namespace korvane::decoder
