@@ -223,3 +223,31 @@ def test_records_pickle_and_copy_into_the_class_loads_gives(tmp_path):
     """
     result = run_isolated(code)
     assert result.returncode == 0, result.stderr
+
+
+@pytest.mark.parametrize("version", [None, 2])
+def test_the_version_of_a_built_object_with_a_dict_is_read(monkeypatch, version):
+    # A partial is of an immutable type, but its instances have a dict.
+    import functools
+
+    import korvane._reconstruct
+
+    @dataclasses.dataclass
+    class Versioned:
+        x: int
+        __korvane_version__ = 1
+
+    built = functools.partial(int)
+    if version is not None:
+        built.__korvane_version__ = version
+    blob = korvane.dumps(Versioned(1))
+    monkeypatch.setattr(
+        korvane._reconstruct, "make_class", lambda n, f: lambda **kw: built
+    )
+    if version is None:
+        assert korvane.loads(blob) is built
+    else:
+        with pytest.raises(
+            ValueError, match="no migration path .* from version 1 to version 2"
+        ):
+            korvane.loads(blob)

@@ -2,6 +2,7 @@
 #include "py/attributes.h"
 
 #include "py/process_state.h"
+#include "py/stock.h"
 
 namespace korvane {
 
@@ -103,6 +104,7 @@ bool drop_ordinary_error() noexcept {
 }
 
 PyResult<Ref> AttributeProbe::first_found(PyObject* obj) noexcept {
+  if (never_has_either(obj, names_[0], names_[1])) return Ref();
   for (PyObject* name : names_) {
     PyObject* const args[] = {obj, name, g_state.absent};
     Ref value = call_function(g_state.getattr, args, 3);

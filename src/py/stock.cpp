@@ -207,4 +207,57 @@ bool known_not_dataclass(PyObject* fn, PyObject* obj) {
   return plain_type(reinterpret_cast<PyObject*>(Py_TYPE(obj))) && stock_unchanged(fn);
 }
 
+namespace {
+
+// Types shown to give nothing for a pair of attribute names, with the pair.
+struct Lacking {
+  PyObject* type;
+  PyObject* first;
+  PyObject* second;
+};
+std::array<Lacking, 16> g_lacking{};
+size_t g_lacking_count = 0;
+
+// Can no instance of `type` ever have `first` or `second`? Its lookup is the
+// generic one, its instances have no dict, and no dict of its MRO, all of
+// them immutable, holds either name: the lookup finds nothing and runs no
+// code, now and later.
+bool proven_lacking(PyObject* type, PyObject* first, PyObject* second) {
+  auto* t = reinterpret_cast<PyTypeObject*>(type);
+  if (Py_TYPE(type) != &PyType_Type || PyType_IsSubtype(t, &PyType_Type) ||
+      PyType_GetSlot(t, Py_tp_getattro) != reinterpret_cast<void*>(PyObject_GenericGetAttr))
+    return false;
+  Ref offset = Ref::steal(PyObject_GetAttrString(type, "__dictoffset__"));
+  Ref mro = Ref::steal(PyObject_GetAttr(type, g_state.str_mro));
+  const bool no_dict = offset && PyLong_Check(offset.get()) && PyLong_AsLong(offset.get()) == 0;
+  if (!no_dict || !mro || !PyTuple_Check(mro.get())) {
+    PyErr_Clear();
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < PyTuple_Size(mro.get()); ++i)
+    if (!immutable(PyTuple_GetItem(mro.get(), i))) return false;
+  bool failed = false;
+  const bool found = in_any_dict(mro.get(), first, nullptr, failed) ||
+                     in_any_dict(mro.get(), second, nullptr, failed);
+  if (failed) PyErr_Clear();
+  return !found && !failed;
+}
+
+}  // namespace
+
+bool never_has_either(PyObject* obj, PyObject* first, PyObject* second) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+  if (!immutable(type)) return false;
+  for (size_t i = 0; i < g_lacking_count; ++i) {
+    const Lacking& known = g_lacking[i];
+    if (known.type == type && known.first == first && known.second == second) return true;
+  }
+  if (g_lacking_count == g_lacking.size() || !proven_lacking(type, first, second)) return false;
+  // Held, so that no other type can take the address; the names are
+  // interned strs that live as long as the module.
+  g_lacking[g_lacking_count++] = Lacking{Ref::borrow(type).release(), first, second};
+  return true;
+}
+
+
 }  // namespace korvane

@@ -24,4 +24,11 @@ PyObject* op_bind_stock(PyObject* self, PyObject* module) noexcept;
 // only: call it.
 bool known_not_dataclass(PyObject* fn, PyObject* obj);
 
+// True when getattr(obj, first) and getattr(obj, second) are known to find
+// nothing without running any code: obj's type is immutable, its lookup the
+// generic one, its instances have no dict, and no dict of its MRO holds
+// either name; shown once per process for each type and pair of interned
+// names. False means only: look them up.
+bool never_has_either(PyObject* obj, PyObject* first, PyObject* second);
+
 }  // namespace korvane
