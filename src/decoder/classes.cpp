@@ -32,12 +32,8 @@ PyResult<Ok> ClassResolver::cache_type_strings(uint16_t type_id) {
 }
 
 PyResult<Ref> ClassResolver::field_names(uint16_t type_id) const {
-  const std::vector<Ref>& strs = field_strs_[type_id];
-  const auto count = static_cast<Py_ssize_t>(strs.size());
-  Ref names = Ref::steal(PyList_New(count));
+  Ref names = new_list(field_strs_[type_id]);
   if (!names) return PyError::fetch();
-  for (Py_ssize_t i = 0; i < count; ++i)
-    PyList_SetItem(names.get(), i, Ref::borrow(strs[i].get()).release());
   return names;
 }
 

@@ -9,6 +9,7 @@
 
 #include "py/attributes.h"
 #include "py/cfunction.h"
+#include "py/convert.h"
 #include "py/process_state.h"
 #include "py/ref.h"
 
@@ -37,12 +38,7 @@ struct SpanFields {
   std::span<const Ref> strs;
   size_t size() const { return strs.size(); }
   PyObject* at(size_t i) const { return strs[i].get(); }
-  Ref as_list() const {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(strs.size())));
-    for (size_t i = 0; list && i < strs.size(); ++i)
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), Ref::borrow(strs[i].get()).release());
-    return list;
-  }
+  Ref as_list() const { return new_list(strs); }
 };
 
 // `stored == list(fields)`: 1, 0, or -1 with an error set. An exact list of

@@ -4,6 +4,13 @@
 
 namespace korvane {
 
+Ref new_list(std::span<const Ref> items) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  for (size_t i = 0; list && i < items.size(); ++i)
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), Ref::borrow(items[i].get()).release());
+  return list;
+}
+
 PyError conversion_error(PyObject* obj, const char* target) {
   Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(obj)));
   if (!qualname) return PyError::fetch();

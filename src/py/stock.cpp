@@ -1,4 +1,5 @@
-// src/py/stock.cpp: the stock is_dataclass answered without its call.
+// src/py/stock.cpp: the stock is_dataclass answered without its call, and
+// attribute lookups shown to find nothing on fixed types.
 //
 // is_dataclass(obj) is, on every supported version,
 //     cls = obj if isinstance(obj, type) else type(obj)
@@ -65,23 +66,36 @@ bool in_any_dict(PyObject* mro, PyObject* name, PyObject* except, bool& failed) 
   return false;
 }
 
+// The MRO of `type` when its attributes are fixed and found the generic
+// way: its metatype is exactly `type` (it is no metatype itself), its lookup
+// is the generic one and every class of its MRO is immutable. Otherwise an
+// empty Ref, no error set. Reads only immutable types' own data.
+Ref fixed_mro(PyObject* type) {
+  auto* t = reinterpret_cast<PyTypeObject*>(type);
+  if (Py_TYPE(type) != &PyType_Type || !immutable(type) || PyType_IsSubtype(t, &PyType_Type) ||
+      PyType_GetSlot(t, Py_tp_getattro) != reinterpret_cast<void*>(PyObject_GenericGetAttr))
+    return Ref();
+  Ref mro = Ref::steal(PyObject_GetAttr(type, g_state.str_mro));
+  if (!mro || !PyTuple_Check(mro.get())) {
+    PyErr_Clear();
+    return Ref();
+  }
+  for (Py_ssize_t i = 0; i < PyTuple_Size(mro.get()); ++i)
+    if (!immutable(PyTuple_GetItem(mro.get(), i))) return Ref();
+  return mro;
+}
+
 // Is every condition of the file comment true of `type`? Reads only
 // immutable types' own data (their MRO and dicts), so it runs no code.
 bool is_plain_immutable(PyObject* type) {
-  auto* t = reinterpret_cast<PyTypeObject*>(type);
-  if (Py_TYPE(type) != &PyType_Type || !immutable(type) || PyType_IsSubtype(t, &PyType_Type))
-    return false;
-  if (PyType_GetSlot(t, Py_tp_getattro) != reinterpret_cast<void*>(PyObject_GenericGetAttr))
-    return false;
-  Ref mro = Ref::steal(PyObject_GetAttr(type, g_state.str_mro));
+  Ref mro = fixed_mro(type);
+  if (!mro) return false;
   Ref meta_mro = Ref::steal(
       PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyType_Type), g_state.str_mro));
-  if (!mro || !meta_mro || !PyTuple_Check(mro.get()) || !PyTuple_Check(meta_mro.get())) {
+  if (!meta_mro || !PyTuple_Check(meta_mro.get())) {
     PyErr_Clear();
     return false;
   }
-  for (Py_ssize_t i = 0; i < PyTuple_Size(mro.get()); ++i)
-    if (!immutable(PyTuple_GetItem(mro.get(), i))) return false;
   Ref class_name = Ref::steal(PyUnicode_InternFromString("__class__"));
   if (!class_name) {
     PyErr_Clear();
@@ -223,19 +237,13 @@ size_t g_lacking_count = 0;
 // them immutable, holds either name: the lookup finds nothing and runs no
 // code, now and later.
 bool proven_lacking(PyObject* type, PyObject* first, PyObject* second) {
-  auto* t = reinterpret_cast<PyTypeObject*>(type);
-  if (Py_TYPE(type) != &PyType_Type || PyType_IsSubtype(t, &PyType_Type) ||
-      PyType_GetSlot(t, Py_tp_getattro) != reinterpret_cast<void*>(PyObject_GenericGetAttr))
-    return false;
+  Ref mro = fixed_mro(type);
+  if (!mro) return false;
   Ref offset = Ref::steal(PyObject_GetAttrString(type, "__dictoffset__"));
-  Ref mro = Ref::steal(PyObject_GetAttr(type, g_state.str_mro));
-  const bool no_dict = offset && PyLong_Check(offset.get()) && PyLong_AsLong(offset.get()) == 0;
-  if (!no_dict || !mro || !PyTuple_Check(mro.get())) {
+  if (!offset || !PyLong_Check(offset.get()) || PyLong_AsLong(offset.get()) != 0) {
     PyErr_Clear();
     return false;
   }
-  for (Py_ssize_t i = 0; i < PyTuple_Size(mro.get()); ++i)
-    if (!immutable(PyTuple_GetItem(mro.get(), i))) return false;
   bool failed = false;
   const bool found = in_any_dict(mro.get(), first, nullptr, failed) ||
                      in_any_dict(mro.get(), second, nullptr, failed);
